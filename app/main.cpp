@@ -1,0 +1,102 @@
+/*
+ * Ombrelle: start-up, the main loop and shutdown.
+ *
+ * Modules start in order and stop in reverse. Shutdown stops everything that
+ * runs on other threads (trigger callbacks, the upload timer and a tick in
+ * progress, the RS-485 reader) before it releases the buffers they read.
+ */
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "appconfig.h"
+#include "ombrelle.h"
+#include "reconfig.h"
+#include "rootpath.h"
+#include "shellcmd.h"
+#include "triggers.h"
+#include "tsdk.h"
+
+namespace {
+
+enum { MAIN_LOOP_SLEEP_US = 1000 };
+
+struct sigaction sigact;
+char log_path[ROOT_PATH_MAX];
+
+void install_signal_handler(void)
+{
+    memset(&sigact, 0, sizeof sigact);
+    sigact.sa_handler = signal_handler;
+    sigemptyset(&sigact.sa_mask);
+    sigact.sa_flags = 0;
+    sigaction(SIGTERM, &sigact, NULL);
+    sigaction(SIGINT, &sigact, NULL);
+    sigaction(SIGABRT, &sigact, NULL);
+    sigaction(SIGUSR1, &sigact, NULL);
+}
+
+void fill_sdk_settings(void)
+{
+    root_path(OMBRELLE_LOG_PATH, log_path, sizeof log_path);
+    tsdk_settings.app_name = "Ombrelle";
+    tsdk_settings.vendor_name = "Tarvane Systems";
+    tsdk_settings.option = 1;
+    tsdk_settings.option_b1 = 0;
+    tsdk_settings.option_b2 = 0;
+    tsdk_settings.log_path = log_path;
+    tsdk_settings.errlog_path = log_path;
+    tsdk_settings.daynight_flag = 0;
+}
+
+void main_loop(void)
+{
+    while (wait_updates.load() != 0) {
+        if (config_change.load() != 0) {
+            config_change.store(0);
+            tsdk_log("[Ombrelle]Handle Configuration Change\n");
+            Update_App_Configurations();
+        }
+        usleep(MAIN_LOOP_SLEEP_US);
+    }
+}
+
+void shutdown(void)
+{
+    fflush(tsdk.log);
+    AppContext_ClearSettings(&AppContext);
+    setup_triggers();
+    upload_timer_delete();
+    serial_reader_stop();
+    OutputFreeMemory(&AppContext);
+    shellcmd_release();
+    tsdk_deinit();
+}
+
+}  // namespace
+
+int main(void)
+{
+    memset(&AppContext, 0, sizeof AppContext);
+    install_signal_handler();
+    fill_sdk_settings();
+    if (tsdk_init() != 0) {
+        tsdk_errlog("[Ombrelle]Tarvane SDK initialization failed.\n");
+        fflush(tsdk.log);
+        exit(1);
+    }
+    fflush(tsdk.log);
+    if (shellcmd_init() != 0) {
+        tsdk_errlog("[Ombrelle]Failed to get syscmd memory .... Exiting \n");
+        fflush(tsdk.log);
+        exit(-1);
+    }
+    ombrelle_resolve_paths();
+    mkdir(PIPE_DIR, 0755);
+    Update_App_Configurations();
+    main_loop();
+    shutdown();
+    return 0;
+}

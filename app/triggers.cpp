@@ -1,0 +1,6 @@
+#include "triggers.h"
+
+int setup_triggers(void)
+{
+    return 0;
+}

@@ -1,0 +1,5 @@
+#include "upload.h"
+
+void xively_timer_proc(union sigval)
+{
+}
