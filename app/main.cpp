@@ -14,6 +14,7 @@
 #include "appconfig.h"
 #include "ombrelle.h"
 #include "reconfig.h"
+#include "serial.h"
 #include "rootpath.h"
 #include "shellcmd.h"
 #include "triggers.h"
@@ -80,6 +81,7 @@ void shutdown(void)
 int main(void)
 {
     memset(&AppContext, 0, sizeof AppContext);
+    memset(&Serial_data, 0, sizeof Serial_data);
     install_signal_handler();
     fill_sdk_settings();
     if (tsdk_init() != 0) {

@@ -155,7 +155,7 @@ int shellcmd_run(const char *format, ...)
     va_start(args, format);
     int n = vsnprintf(syscmd, SYSCMD_SIZE, format, args);
     va_end(args);
-    int rc = -1;
+    int rc = SHELLCMD_REFUSED;
     if (n < 0 || n >= SYSCMD_SIZE)
         shellcmd_refuse(n);
     else

@@ -23,6 +23,9 @@
 
 enum { SYSCMD_SIZE = 256 };
 
+/* shellcmd_run's result for a line that did not fit in syscmd. */
+enum { SHELLCMD_REFUSED = -2 };
+
 extern char *syscmd;
 
 /* Allocates and zeroes syscmd: 0, or -1 when there is no memory. */
@@ -33,9 +36,9 @@ void shellcmd_release(void);
 /*
  * Formats the command line into syscmd and runs it, waiting for its end; the
  * program's exit status is not looked at. Returns 0 when the program was
- * started, -1 when the line did not fit in syscmd (an error line is logged
- * and nothing runs: a cut command could upload a wrong value), when it holds
- * no program word, or when it could not be started.
+ * started; SHELLCMD_REFUSED when the line did not fit in syscmd (an error line
+ * is logged and nothing runs: a cut command could upload a wrong value); -1
+ * when it holds no program word or could not be started.
  */
 int shellcmd_run(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

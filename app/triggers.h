@@ -1,7 +1,62 @@
-/* triggers.h - placeholder: trigger subscriptions and event reporting. */
+/*
+ * triggers.h - the camera's input 1, motion and day/night triggers, reported
+ * twice: as a camera application event and as a trigger message to the feed.
+ *
+ * Offers:
+ *   setup_triggers               brings the SDK subscriptions into line with the
+ *                                enable flags of AppContext; 0 when every step
+ *                                went through and RS-485 reporting is off, -1
+ *                                when a subscription failed (the later steps are
+ *                                then not run) or RS-485 reporting is on
+ *   input_trigger_json_handler   input 1 callback; -1 when the record is not
+ *                                INPUT_RECORD_SIZE bytes, else 0
+ *   motion_trigger_json_handler  motion callback; -1 when the record cannot be
+ *                                read, else 0
+ *   daynight_json_cb             day/night callback of the SDK settings
+ *   xively_send_trigger_message  runs feed_update with the key, the feed ID and
+ *                                the message's words; -1 for a null message, a
+ *                                command that does not fit or no home directory,
+ *                                else 0 (the script's own result is not looked at;
+ *                                with the feed off or its key or feed ID absent
+ *                                nothing runs)
+ *   get_daynight_mode            "day" (1), "night" (2), "unknown" (other values)
+ *   SENSOR_OUTPUT_PAYLOAD(_LEN)  the sensor-output event payload and its length
+ *                                in bytes, for the upload tick
+ *
+ * Threads: setup_triggers runs on the main thread only; the handlers run on the
+ * SDK's threads. in_trigger and mtrigger are read and written by setup_triggers
+ * alone, so they need no lock. The handlers copy the flags and names they need
+ * from AppContext under its lock, release it, and only then log, run the feed
+ * script (through the shared command runner) or send events. setup_triggers
+ * holds no lock while it calls into the SDK: an unsubscribe waits for a
+ * callback in flight, which may itself be waiting for a lock.
+ */
 #ifndef OMBRELLE_TRIGGERS_H
 #define OMBRELLE_TRIGGERS_H
 
+#include <stddef.h>
+
+#include "tsdk.h"
+
+enum {
+    INPUT_RECORD_SIZE = 12,     /* the only input record length acted upon */
+    TRIGGER_MESSAGE_SIZE = 64,  /* "channel-name state-text" */
+};
+
+/* Subscription handles, null while not subscribed. Main thread only. */
+extern tsdk_handle in_trigger;
+extern tsdk_handle mtrigger;
+
+extern const char SENSOR_OUTPUT_PAYLOAD[];
+extern const size_t SENSOR_OUTPUT_PAYLOAD_LEN;  /* without the terminating NUL */
+
 int setup_triggers(void);
+
+int input_trigger_json_handler(void *context, const void *data, size_t size);
+int motion_trigger_json_handler(void *context, const void *data, size_t size);
+void daynight_json_cb(int mode);
+
+int xively_send_trigger_message(const char *message);
+const char *get_daynight_mode(int mode);
 
 #endif

@@ -1,5 +1,367 @@
+/*
+ * The upload tick: sample, publish, jump events, feed uploads, datastream file.
+ */
 #include "upload.h"
+
+#include <math.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "appconfig.h"
+#include "ombrelle.h"
+#include "rootpath.h"
+#include "shellcmd.h"
+#include "triggers.h"
+#include "tsdk.h"
+
+SensorRecord prev_sensor_data;
+unsigned upload_probe_settle_s = 5;
+
+namespace {
+
+enum { PARAM_TEXT = 1, PARAM_HUMIDITY = 10, PARAM_LUX = 20, PARAM_CELSIUS = 30, PARAM_FAHRENHEIT = 31 };
+enum { SENSOR_RADIO = 0, SENSOR_RS485 = 1, SENSOR_INTERNAL = 2, SENSOR_RECORD = 3 };
+enum { JUMP_LIMIT = 500, PROBE_READ_BYTES = 8 };
+/* A text value of 8 bytes, each escaped as \u00XX at worst, and its NUL. */
+enum { TEXT_SIZE = CHANNEL_VALUE_SIZE + 1, JSON_TEXT_SIZE = CHANNEL_VALUE_SIZE * 6 + 1 };
+
+/* What one tick needs of AppContext, copied under its lock. */
+struct TickSettings {
+    int32_t xively;
+    int32_t type;
+    int32_t param;
+    int channels;                                  /* 0 to APP_CHANNELS */
+    int32_t enabled[APP_CHANNELS];
+    int32_t chparam[APP_CHANNELS];
+    char name[APP_CHANNELS][CHANNEL_NAME_SIZE];
+    char apikey[APIKEY_SIZE];
+    char feedid[FEEDID_SIZE];
+    bool feed_texts;                               /* key and feed identifier present */
+};
+
+/* The tick gate, under g_gate. */
+pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_idle = PTHREAD_COND_INITIALIZER;
+bool g_ticks_enabled;
+bool g_tick_running;
+
+void flush_log(void)
+{
+    fflush(tsdk.log);
+}
+
+const char *app_home(void)
+{
+    const char *home = getenv("TS_APP_HOME");
+    return home != NULL ? home : "";
+}
+
+void copy_text(char *out, size_t size, const char *text)
+{
+    snprintf(out, size, "%s", text != NULL ? text : "");
+}
+
+void snapshot(TickSettings *s)
+{
+    memset(s, 0, sizeof *s);
+    AppContext_lock();
+    s->xively = AppContext.XivelyEnabled;
+    s->type = AppContext.SensorType;
+    s->param = AppContext.SensorParam;
+    int32_t n = AppContext.ChannelNumber;
+    s->channels = n < 0 ? 0 : n > APP_CHANNELS ? APP_CHANNELS : (int)n;
+    for (int i = 0; i < s->channels; ++i) {
+        s->enabled[i] = AppContext.ChannelEnabled[i];
+        s->chparam[i] = AppContext.ChannelParam[i];
+        copy_text(s->name[i], sizeof s->name[i], AppContext.ChannelName[i]);
+    }
+    s->feed_texts = AppContext.Apikey != NULL && AppContext.FeedID != NULL;
+    copy_text(s->apikey, sizeof s->apikey, AppContext.Apikey);
+    copy_text(s->feedid, sizeof s->feedid, AppContext.FeedID);
+    AppContext_unlock();
+}
+
+int sample_radio(const TickSettings &s, SensorRecord *work)
+{
+    RadioSample r;
+    if (read_radio_sample(&r) != 0)
+        return -1;
+    for (int i = 0; i < s.channels; ++i) {
+        switch (work->param[i]) {
+        case PARAM_HUMIDITY: work->value[i] = r.humidity; break;
+        case PARAM_LUX: work->value[i] = r.lux; break;
+        case PARAM_CELSIUS: work->value[i] = (r.fahrenheit - 32.0) * 5.0 / 9.0; break;
+        case PARAM_FAHRENHEIT: work->value[i] = r.fahrenheit; break;
+        default:
+            tsdk_log("[Ombrelle]Invalid channel param! \n");
+            flush_log();
+        }
+    }
+    tsdk_log("[Ombrelle]Lux = %8.1f, Temperature  = %8.1f F, Humidity = %8.1f \n", r.lux, r.fahrenheit,
+             r.humidity);
+    flush_log();
+    return 0;
+}
+
+int sample_rs485(const TickSettings &s, SensorRecord *work)
+{
+    RS485Reading r;
+    if (query_rs485_sensor(s.param, &r) != 0)
+        return -1;
+    int32_t p0 = work->param[0], p1 = work->param[1];
+    if (p0 == PARAM_HUMIDITY) {
+        work->value[0] = r.humidity;
+        work->value[1] = p1 == PARAM_CELSIUS ? r.celsius_tenths : r.fahrenheit;
+    } else {
+        work->value[0] = p0 == PARAM_CELSIUS ? r.celsius_tenths : r.fahrenheit;
+        work->value[1] = r.humidity;
+    }
+    for (int k = 0; k < s.channels - 2 && k < RS485_RAW_READINGS; ++k)
+        work->value[k + 2] = r.raw[k];
+    tsdk_log("[Ombrelle]Temperature  = %d F, Humidity = %d \n", r.fahrenheit, r.humidity);
+    flush_log();
+    return 0;
+}
+
+/* A probe run must leave a fresh reading: the old file goes before the probe runs. */
+int sample_internal(const TickSettings &s, SensorRecord *work)
+{
+    char path[ROOT_PATH_MAX];
+    root_path(INTERNAL_TEMP_PATH, path, sizeof path);
+    unlink(path);
+    /* Wrapping, not overflowing, for a parameter at the top of the range. */
+    int32_t high = (int32_t)((uint32_t)s.param + 5u);
+    shellcmd_run("H=%d L=%d %s/coreprobe", high, s.param, app_home());
+    sleep(upload_probe_settle_s);
+    FILE *in = fopen(path, "r");
+    if (in == NULL) {
+        tsdk_errlog("[Ombrelle]No internal sensor data available\n");
+        flush_log();
+        return -1;
+    }
+    char text[PROBE_READ_BYTES + 1] = "";
+    size_t n = fread(text, 1, PROBE_READ_BYTES, in);
+    text[n] = '\0';
+    fclose(in);
+    double c = strtod(text, NULL);
+    work->value[0] = work->param[0] == PARAM_CELSIUS ? c : c * 1.8 + 32.0;
+    tsdk_log("[Ombrelle]Temperature  = %8.1f C\n", c);
+    flush_log();
+    return 0;
+}
+
+int sample(const TickSettings &s, SensorRecord *work)
+{
+    switch (s.type) {
+    case SENSOR_RADIO: return sample_radio(s, work);
+    case SENSOR_RS485: return sample_rs485(s, work);
+    case SENSOR_INTERNAL: return sample_internal(s, work);
+    case SENSOR_RECORD: Serial_data_copy(work); return 0;
+    default:
+        tsdk_errlog("[Ombrelle]Not supported Sensor type!\n");
+        flush_log();
+        return -1;
+    }
+}
+
+/*
+ * More than 500 apart once truncated toward zero. A NaN difference (a text
+ * slot read as a double) is no jump; an infinite or huge one is.
+ */
+bool jumped(double now, double before)
+{
+    double d = trunc(now - before);
+    return !isnan(d) && fabs(d) > JUMP_LIMIT;
+}
+
+void publish(const TickSettings &s, const SensorRecord &work)
+{
+    AppContext_lock();
+    for (int i = 0; i < s.channels; ++i)
+        memcpy(AppContext.ChannelValue[i], &work.value[i], CHANNEL_VALUE_SIZE);
+    AppContext_unlock();
+    for (int i = 0; i < s.channels; ++i) {
+        if (s.enabled[i] != 0 && jumped(work.value[i], prev_sensor_data.value[i]))
+            tsdk_event_send(SENSOR_OUTPUT_PAYLOAD, 0, SENSOR_OUTPUT_PAYLOAD_LEN);
+    }
+}
+
+/* Returns 0, or -1 when the tick must end without upload and file. */
+int sample_and_publish(const TickSettings &s)
+{
+    SensorRecord work;
+    memset(&work, 0, sizeof work);
+    int enabled = 0;
+    for (int i = 0; i < s.channels; ++i) {
+        if (s.enabled[i] != 0) {
+            work.param[i] = s.chparam[i];
+            ++enabled;
+        }
+    }
+    int status = enabled > 0 ? sample(s, &work) : 0;
+    if (status != 0)
+        memset(work.value, 0, sizeof work.value);
+    publish(s, work);
+    prev_sensor_data = work;
+    if (status == 0)
+        return 0;
+    tsdk_errlog("[Ombrelle]Error Getting Sensor data \n");
+    flush_log();
+    return -1;
+}
+
+struct ChannelOut {
+    bool part;
+    bool text;
+    double value;
+    char chars[TEXT_SIZE];
+};
+
+void channel_values(const TickSettings &s, ChannelOut *out)
+{
+    unsigned char slots[APP_CHANNELS][CHANNEL_VALUE_SIZE];
+    AppContext_lock();
+    memcpy(slots, AppContext.ChannelValue, sizeof slots);
+    AppContext_unlock();
+    for (int i = 0; i < s.channels; ++i) {
+        memcpy(&out[i].value, slots[i], CHANNEL_VALUE_SIZE);
+        memcpy(out[i].chars, slots[i], CHANNEL_VALUE_SIZE);
+        out[i].chars[CHANNEL_VALUE_SIZE] = '\0';
+        out[i].text = s.chparam[i] == PARAM_TEXT;
+        out[i].part = s.enabled[i] != 0 && out[i].value != 0.0;
+    }
+}
+
+void upload(const TickSettings &s, const ChannelOut *out)
+{
+    const char *home = app_home();
+    for (int i = 0; i < s.channels; ++i) {
+        if (!out[i].part)
+            continue;
+        if (s.feed_texts && out[i].text)
+            shellcmd_run("%s/feed_update %s %s %s %s", home, s.apikey, s.feedid, s.name[i], out[i].chars);
+        else if (s.feed_texts)
+            shellcmd_run("%s/feed_update %s %s %s %8.1f", home, s.apikey, s.feedid, s.name[i], out[i].value);
+        tsdk_log("[Ombrelle]Channel%d Name   = %s \n", i + 1, s.name[i]);
+        if (out[i].text)
+            tsdk_log("[Ombrelle]Channel%d Value  = %s \n", i + 1, out[i].chars);
+        else
+            tsdk_log("[Ombrelle]Channel%d Value  = %8.1f \n", i + 1, out[i].value);
+        flush_log();
+    }
+}
+
+/* A JSON string body: the file must stay valid JSON whatever bytes a peer sent. */
+void json_text(const char *in, char *out, size_t size)
+{
+    size_t used = 0;
+    out[0] = '\0';
+    for (const unsigned char *p = (const unsigned char *)in; *p != '\0'; ++p) {
+        char piece[8];
+        if (*p == '"' || *p == '\\')
+            snprintf(piece, sizeof piece, "\\%c", *p);
+        else if (*p < 0x20 || *p == 0x7f)
+            snprintf(piece, sizeof piece, "\\u%04x", *p);
+        else
+            snprintf(piece, sizeof piece, "%c", *p);
+        size_t n = strlen(piece);
+        if (used + n >= size)
+            return;
+        memcpy(out + used, piece, n + 1);
+        used += n;
+    }
+}
+
+/* Written beside the file and renamed over it, so a reader never sees half a document. */
+void write_datastreams(const TickSettings &s, const ChannelOut *out)
+{
+    char temp[ROOT_PATH_MAX + 4];
+    snprintf(temp, sizeof temp, "%s.new", PIPE_FILE);
+    FILE *f = fopen(temp, "w");
+    if (f == NULL) {
+        fprintf(stderr, "Error opening file %s \n", PIPE_FILE);
+        return;
+    }
+    fputs("{\"datastreams\":[", f);
+    const char *separator = "";
+    for (int i = 0; i < s.channels; ++i) {
+        if (!out[i].part)
+            continue;
+        char name[CHANNEL_NAME_SIZE * 6];
+        json_text(s.name[i], name, sizeof name);
+        if (out[i].text) {
+            char value[JSON_TEXT_SIZE];
+            json_text(out[i].chars, value, sizeof value);
+            fprintf(f, "%s{\"current_value\":\"%s\",\"id\":\"%s\"}", separator, value, name);
+        } else {
+            fprintf(f, "%s{\"current_value\":\"%8.1f\",\"id\":\"%s\"}", separator, out[i].value, name);
+        }
+        separator = ",";
+    }
+    fputs("]}", f);
+    bool written = fflush(f) == 0 && ferror(f) == 0;
+    if (fclose(f) != 0 || !written || rename(temp, PIPE_FILE) != 0) {
+        fprintf(stderr, "Error opening file %s \n", PIPE_FILE);
+        unlink(temp);
+    }
+}
+
+}  // namespace
 
 void xively_timer_proc(union sigval)
 {
+    TickSettings s;
+    snapshot(&s);
+    if (s.xively != 0 && sample_and_publish(s) != 0)
+        return;
+    ChannelOut out[APP_CHANNELS];
+    memset(out, 0, sizeof out);
+    channel_values(s, out);
+    upload(s, out);
+    write_datastreams(s, out);
+}
+
+void upload_tick_notify(union sigval value)
+{
+    pthread_mutex_lock(&g_gate);
+    if (!g_ticks_enabled) {
+        pthread_mutex_unlock(&g_gate);
+        return;
+    }
+    if (g_tick_running) {
+        /* Logged under the gate, so shutdown cannot close the log meanwhile. */
+        tsdk_log("[Ombrelle]Upload tick skipped: the previous tick is still running\n");
+        flush_log();
+        pthread_mutex_unlock(&g_gate);
+        return;
+    }
+    g_tick_running = true;
+    pthread_mutex_unlock(&g_gate);
+
+    xively_timer_proc(value);
+
+    pthread_mutex_lock(&g_gate);
+    g_tick_running = false;
+    pthread_cond_broadcast(&g_idle);
+    pthread_mutex_unlock(&g_gate);
+}
+
+void upload_ticks_start(void)
+{
+    pthread_mutex_lock(&g_gate);
+    g_ticks_enabled = true;
+    pthread_mutex_unlock(&g_gate);
+}
+
+void upload_ticks_stop(void)
+{
+    pthread_mutex_lock(&g_gate);
+    g_ticks_enabled = false;
+    while (g_tick_running)
+        pthread_cond_wait(&g_idle, &g_gate);
+    pthread_mutex_unlock(&g_gate);
 }

@@ -111,6 +111,7 @@ char *text_of(const char *what, const void *data)
 
 int tsdk_init(void)
 {
+    g_mode.store(MODE_DAY);
     sim_configure();
     sim_record_call("tsdk_init");
     if (sim_failing(SIM_FAIL_INIT)) {

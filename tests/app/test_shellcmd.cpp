@@ -75,7 +75,7 @@ TEST_F(ShellCmd, LeadingAssignmentsGoToTheEnvironment)
 TEST_F(ShellCmd, ACommandThatDoesNotFitIsRefusedNotCut)
 {
     std::string longName(SYSCMD_SIZE, 'n');
-    EXPECT_EQ(-1, shellcmd_run("%s/rec %s", dir_.path().c_str(), longName.c_str()));
+    EXPECT_EQ(SHELLCMD_REFUSED, shellcmd_run("%s/rec %s", dir_.path().c_str(), longName.c_str()));
     EXPECT_FALSE(harness::FileExists(dir_.sub("args")));
     EXPECT_NE(std::string::npos, Log().find("ERROR [Ombrelle]Command of "));
 

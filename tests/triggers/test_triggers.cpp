@@ -1,0 +1,661 @@
+/* Trigger reporting against the stand-in SDK: subscriptions, handlers, feed messages, events. */
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "appconfig.h"
+#include "harness.h"
+#include "shellcmd.h"
+#include "triggers.h"
+#include "tsdk.h"
+
+namespace {
+
+const char kCallEnd[] = "==\n";
+
+/* Each argument on a line, then a line "==" per call. */
+const char kFeedUpdateScript[] =
+    "#!/bin/sh\nout=\"$(dirname \"$0\")/args\"\n"
+    "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"
+    "printf '%s\\n' '==' >> \"$out\"\n";
+
+std::string Payload(const std::string &description)
+{
+    const std::string ten(10, ' '), thirteen(13, ' ');
+    return ten + "CameraAppEventPayload:\n" + "\t  {\n" + thirteen + "vendorName:\"Tarvane Systems,Inc\", \n" +
+           thirteen + "eventName:\"Ombrelle\", \n" + thirteen + "eventState:\"1\", \n" + thirteen +
+           "severity:\"info\", \n" + thirteen + "description:\"" + description + "\"\t\n" + ten + "}\n" + " ";
+}
+
+const std::string kInputPayload = Payload("Ombrelle Input1 trigger");
+const std::string kMotionPayload = Payload("Ombrelle Motion trigger");
+const std::string kDayNightPayload = Payload("Ombrelle Day/Night trigger");
+
+std::string Event(int state, const std::string &payload)
+{
+    return "event " + std::to_string(state) + " " + std::to_string(payload.size()) + "\n" + payload + "\n";
+}
+
+std::string Call(const std::vector<std::string> &words)
+{
+    std::string out;
+    for (const std::string &w : words)
+        out += w + "\n";
+    return out + kCallEnd;
+}
+
+std::string SendingEvent(const std::string &payload)
+{
+    return "[Ombrelle]Sending Event " + payload + "\n";
+}
+
+std::string TriggerValue(const std::string &message)
+{
+    return "[Ombrelle]Trigger Value  = " + message + " \n";
+}
+
+const std::string kDayOn = "[Ombrelle]***********Day/Night Settings************\n"
+                           "[Ombrelle]Current Day/Night mode is day\n"
+                           "[Ombrelle]*****************************************\n"
+                           "[Ombrelle]****Day/Night Trigger Report Subscribed****\n";
+const std::string kDayOff = "[Ombrelle]****Day/Night Trigger Report UnSubscribed****\n";
+const std::string kMotionOn = "[Ombrelle]Subscribed to tarvane.motion.\n"
+                              "[Ombrelle]****Motion Trigger Report Subscribed****\n";
+const std::string kMotionOff = "[Ombrelle]****Motion Trigger Report UnSubscribed****\n";
+const std::string kInputOn = "[Ombrelle]****Input Report Subscribed****\n";
+const std::string kInputOff = "[Ombrelle]****Input Report UnSubscribed****\n";
+const std::string kRs485Off = "[Ombrelle]****RS485 Report UnSubscribed****\n";
+const std::string kRs485Failed = "ERROR [Ombrelle]Subscription to RS485 failed\n";
+const std::string kAllOff = kDayOff + kMotionOff + kInputOff + kRs485Off;
+
+const std::string kSubscribeAll = "tsdk_settings_init\ntsdk_motion_subscribe\ntsdk_trigger_subscribe tarvane.input1\n";
+
+void SetText(char *AppContext_t::*field, size_t size, const char *value)
+{
+    AppContext_lock();
+    char *&text = AppContext.*field;
+    if (value == nullptr) {
+        free(text);
+        text = nullptr;
+    } else {
+        if (text == nullptr)
+            text = static_cast<char *>(calloc(1, size));
+        snprintf(text, size, "%s", value);
+    }
+    AppContext_unlock();
+}
+
+void SetFlags(int day, int motion, int input, int rs485, int feed, int app)
+{
+    AppContext_lock();
+    AppContext.DayNightEnabled = day;
+    AppContext.MotionDetectionEnabled = motion;
+    AppContext.Input1Enabled = input;
+    AppContext.RS485Enabled = rs485;
+    AppContext.XivelyEnabled = feed;
+    AppContext.AppEnabled = app;
+    AppContext_unlock();
+}
+
+/* A 12-byte record starting one byte off alignment, its state word little-endian. */
+struct Record {
+    unsigned char bytes[1 + 16] = {};
+    const unsigned char *data() const { return bytes + 1; }
+    explicit Record(uint32_t word)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes[1 + i] = static_cast<unsigned char>(word >> (8 * i));
+    }
+};
+
+std::string SdkText(char *text)
+{
+    std::string out = text != nullptr ? text : "(null)";
+    free(text);
+    return out;
+}
+
+class TriggerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        home_ = dir_.sub("home");
+        sim_ = dir_.sub("sim");
+        harness::MakeDirs(home_);
+        harness::MakeDirs(sim_);
+        harness::MakeDirs(dir_.sub("root"));
+        harness::WriteFile(home_ + "/feed_update", kFeedUpdateScript, 0755);
+        setenv("OMBRELLE_ROOT", dir_.sub("root").c_str(), 1);
+        setenv("TS_APP_HOME", home_.c_str(), 1);
+        setenv("TSDK_SIM_DIR", sim_.c_str(), 1);
+        unsetenv("TSDK_SIM_FAIL");
+        logPath_ = dir_.sub("Ombrelle.log");
+        tsdk_settings = tsdk_settings_t{};
+        tsdk_settings.log_path = logPath_.c_str();
+        memset(&AppContext, 0, sizeof AppContext);
+    }
+
+    /* Starts the SDK with the given simulated faults, and the command runner. */
+    void Start(const char *faults = "")
+    {
+        setenv("TSDK_SIM_FAIL", faults, 1);
+        ASSERT_EQ(0, tsdk_init());
+        started_ = true;
+        ASSERT_EQ(0, shellcmd_init());
+        /* The SDK keeps its mode from an earlier test of this process; no callback is set yet. */
+        ASSERT_TRUE(Inject("daynight 1"));
+        NewCalls();
+        NewLog();
+    }
+
+    /* As at shutdown: every report off removes every subscription. */
+    void TearDown() override
+    {
+        if (started_) {
+            AppContext_ClearSettings(&AppContext);
+            setup_triggers();
+            OutputFreeMemory(&AppContext);
+            shellcmd_release();
+            tsdk_deinit();
+        }
+        tsdk_settings = tsdk_settings_t{};
+        tsdk.settings = nullptr;
+        unsetenv("TSDK_SIM_FAIL");
+        unsetenv("TSDK_SIM_DIR");
+        unsetenv("TS_APP_HOME");
+        unsetenv("OMBRELLE_ROOT");
+    }
+
+    void FeedTexts()
+    {
+        SetText(&AppContext_t::Apikey, APIKEY_SIZE, "KEY123");
+        SetText(&AppContext_t::FeedID, FEEDID_SIZE, "FEED42");
+        SetText(&AppContext_t::Input1Name, CHANNEL_NAME_SIZE, "Door");
+        SetText(&AppContext_t::MotionDetectionName, CHANNEL_NAME_SIZE, "Hall");
+        SetText(&AppContext_t::DayNightName, CHANNEL_NAME_SIZE, "Light");
+    }
+
+    /* What was appended to a file since the last look. */
+    std::string Since(const std::string &path, size_t *mark)
+    {
+        std::string all = harness::ReadFile(path);
+        std::string fresh = all.size() >= *mark ? all.substr(*mark) : all;
+        *mark = all.size();
+        return fresh;
+    }
+    std::string NewCalls() { return Since(sim_ + "/calls", &callsMark_); }
+    std::string NewLog()
+    {
+        fflush(tsdk.log);
+        return Since(logPath_, &logMark_);
+    }
+    std::string NewEvents() { return Since(sim_ + "/events", &eventsMark_); }
+    std::string NewArgs() { return Since(home_ + "/args", &argsMark_); }
+
+    /* Writes one command to the SDK's control FIFO and waits until it was handled. */
+    bool Inject(const std::string &command)
+    {
+        std::string handled = sim_ + "/handled", line = command + "\n";
+        size_t before = harness::CountOccurrences(harness::ReadFile(handled), line);
+        int fd = open((sim_ + "/control").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0)
+            return false;
+        bool written = write(fd, line.data(), line.size()) == (ssize_t)line.size();
+        close(fd);
+        return written && harness::WaitFor([&] {
+                   return harness::CountOccurrences(harness::ReadFile(handled), line) > before;
+               }, 20000);
+    }
+
+    harness::TempDir dir_;
+    std::string home_, sim_, logPath_;
+    size_t callsMark_ = 0, logMark_ = 0, eventsMark_ = 0, argsMark_ = 0;
+    bool started_ = false;
+};
+
+/* ---- payloads ---- */
+
+TEST(TriggerPayload, SensorOutputPayloadHasTheSharedLayoutAndItsLength)
+{
+    std::string expected = Payload("Ombrelle Sensor output trigger");
+    EXPECT_EQ(expected.size(), SENSOR_OUTPUT_PAYLOAD_LEN);
+    EXPECT_EQ(strlen(SENSOR_OUTPUT_PAYLOAD), SENSOR_OUTPUT_PAYLOAD_LEN);
+    EXPECT_EQ(expected, std::string(SENSOR_OUTPUT_PAYLOAD, SENSOR_OUTPUT_PAYLOAD_LEN));
+}
+
+TEST(TriggerPayload, DayNightModeNames)
+{
+    EXPECT_STREQ("day", get_daynight_mode(1));
+    EXPECT_STREQ("night", get_daynight_mode(2));
+    for (int mode : {0, 3, 7, -1})
+        EXPECT_STREQ("unknown", get_daynight_mode(mode)) << mode;
+}
+
+/* ---- setup_triggers, one pass ---- */
+
+struct SetupCase {
+    const char *name;
+    int day, motion, input, rs485;
+    const char *faults;
+    int result;
+    std::string calls;
+    std::string log;
+    bool motionHeld, inputHeld;
+};
+
+void PrintTo(const SetupCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const std::vector<SetupCase> kSetupCases = {
+    {"AllOn", 1, 1, 1, 0, "", 0, kSubscribeAll, kDayOn + kMotionOn + kInputOn + kRs485Off, true, true},
+    {"AllOff", 0, 0, 0, 0, "", 0, "tsdk_settings_deinit\n", kAllOff, false, false},
+    {"SettingsFail", 1, 1, 1, 0, "settings", -1, "tsdk_settings_init\n",
+     "ERROR [Ombrelle]Day/Night cb setting failed!\n", false, false},
+    {"Settings26IsSuccess", 1, 1, 1, 0, "settings26", 0, kSubscribeAll, kDayOn + kMotionOn + kInputOn + kRs485Off,
+     true, true},
+    {"MotionFail", 1, 1, 1, 0, "motion", -1, "tsdk_settings_init\ntsdk_motion_subscribe\n",
+     kDayOn + "ERROR [Ombrelle]Subscription to tarvane.motion failed\n", false, false},
+    {"MotionFailDayOff", 0, 1, 1, 0, "motion", -1, "tsdk_settings_deinit\ntsdk_motion_subscribe\n",
+     kDayOff + "ERROR [Ombrelle]Subscription to tarvane.motion failed\n", false, false},
+    {"InputFail", 1, 1, 1, 0, "input", -1, kSubscribeAll,
+     kDayOn + kMotionOn + "ERROR [Ombrelle]Subscription to tarvane.input1 failed\n", true, false},
+    {"Rs485AfterEverythingElse", 1, 1, 1, 1, "", -1, kSubscribeAll, kDayOn + kMotionOn + kInputOn + kRs485Failed,
+     true, true},
+    {"Rs485Alone", 0, 0, 0, 1, "", -1, "tsdk_settings_deinit\n", kDayOff + kMotionOff + kInputOff + kRs485Failed,
+     false, false},
+    {"InputOnly", 0, 0, 1, 0, "", 0, "tsdk_settings_deinit\ntsdk_trigger_subscribe tarvane.input1\n",
+     kDayOff + kMotionOff + kInputOn + kRs485Off, false, true},
+};
+
+class SetupPass : public TriggerTest, public testing::WithParamInterface<SetupCase> {};
+
+TEST_P(SetupPass, CallsLogAndResult)
+{
+    const SetupCase &c = GetParam();
+    Start(c.faults);
+    SetFlags(c.day, c.motion, c.input, c.rs485, 1, 1);
+    EXPECT_EQ(c.result, setup_triggers());
+    EXPECT_EQ(c.calls, NewCalls());
+    EXPECT_EQ(c.log, NewLog());
+    EXPECT_EQ(c.motionHeld, mtrigger != nullptr);
+    EXPECT_EQ(c.inputHeld, in_trigger != nullptr);
+    EXPECT_EQ(c.day != 0 ? daynight_json_cb : nullptr, tsdk_settings.daynight_cb);
+    EXPECT_EQ(c.day != 0 ? 1 : 0, tsdk_settings.daynight_flag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, SetupPass, testing::ValuesIn(kSetupCases),
+                         [](const testing::TestParamInfo<SetupCase> &info) { return std::string(info.param.name); });
+
+/* ---- setup_triggers, several passes ---- */
+
+TEST_F(TriggerTest, HeldSubscriptionsLastWhileDayNightIsInitialisedOnEveryPass)
+{
+    Start();
+    SetFlags(1, 1, 1, 0, 1, 1);
+    EXPECT_EQ(0, setup_triggers());
+    EXPECT_EQ(0, setup_triggers());
+    EXPECT_EQ(kSubscribeAll + "tsdk_settings_init\n", NewCalls());
+    std::string pass = kDayOn + kMotionOn + kInputOn + kRs485Off;
+    EXPECT_EQ(pass + pass, NewLog());
+}
+
+TEST_F(TriggerTest, AFailedPassLeavesTheLaterReportsAsTheyWereUntilShutdown)
+{
+    Start("motion");
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 0, 1);
+    ASSERT_EQ(0, setup_triggers());
+    SetFlags(0, 1, 0, 0, 0, 1);
+    EXPECT_EQ(-1, setup_triggers());
+    EXPECT_NE(nullptr, in_trigger);
+    NewCalls();
+    ASSERT_TRUE(Inject("input1 2"));
+    EXPECT_EQ(Event(0, kInputPayload), NewEvents());
+
+    AppContext_ClearSettings(&AppContext);
+    EXPECT_EQ(0, setup_triggers());
+    EXPECT_EQ("tsdk_settings_deinit\ntsdk_trigger_unsubscribe\n", NewCalls());
+    EXPECT_EQ(nullptr, in_trigger);
+    ASSERT_TRUE(Inject("input1 2"));
+    EXPECT_EQ("", NewEvents());
+}
+
+TEST_F(TriggerTest, DeliveredTriggersAreReportedAndShutdownRemovesEverySubscription)
+{
+    Start();
+    FeedTexts();
+    SetFlags(1, 1, 1, 0, 1, 1);
+    ASSERT_EQ(0, setup_triggers());
+    ASSERT_TRUE(Inject("input1 2"));
+    ASSERT_TRUE(Inject("motion 1"));
+    ASSERT_TRUE(Inject("daynight 2"));
+    EXPECT_EQ(Call({"KEY123", "FEED42", "Door", "Closed"}) + Call({"KEY123", "FEED42", "Hall", "0"}) +
+                  Call({"KEY123", "FEED42", "Light", "Night"}),
+              NewArgs());
+    EXPECT_EQ(Event(0, kInputPayload) + Event(1, kMotionPayload) + Event(0, kDayNightPayload), NewEvents());
+
+    NewCalls();
+    NewLog();
+    AppContext_ClearSettings(&AppContext);
+    EXPECT_EQ(0, setup_triggers());
+    EXPECT_EQ("tsdk_settings_deinit\ntsdk_motion_unsubscribe\ntsdk_trigger_unsubscribe\n", NewCalls());
+    EXPECT_EQ(kAllOff, NewLog());
+    EXPECT_EQ(nullptr, mtrigger);
+    EXPECT_EQ(nullptr, in_trigger);
+    EXPECT_EQ(nullptr, tsdk_settings.daynight_cb);
+    EXPECT_EQ(0, tsdk_settings.daynight_flag);
+    for (const char *command : {"input1 2", "motion 1", "daynight 1"})
+        ASSERT_TRUE(Inject(command));
+    EXPECT_EQ("", NewEvents());
+    EXPECT_EQ("", NewArgs());
+}
+
+/* ---- handlers ---- */
+
+struct Switches {
+    int report, feed, app;
+};
+
+const Switches kSwitchCases[] = {{1, 1, 1}, {1, 0, 1}, {1, 1, 0}, {0, 1, 1}, {0, 0, 0}};
+
+std::string SwitchTrace(const Switches &s)
+{
+    return "report " + std::to_string(s.report) + " feed " + std::to_string(s.feed) + " app " +
+           std::to_string(s.app);
+}
+
+TEST_F(TriggerTest, InputHandlerOnlyActsOnTwelveByteRecords)
+{
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 1, 1);
+    Record record(2);
+    for (size_t size : {0u, 11u, 13u, 64u}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(-1, input_trigger_json_handler(nullptr, record.data(), size));
+    }
+    EXPECT_EQ("", NewLog());
+    EXPECT_EQ("", NewArgs());
+    EXPECT_EQ("", NewEvents());
+}
+
+TEST_F(TriggerTest, InputHandlerStatesAndSwitches)
+{
+    struct Word {
+        uint32_t word;
+        const char *text;
+    } words[] = {{0, "Open"}, {1, "Open"}, {2, "Closed"}, {3, "Open"}, {0x0102, "Open"}, {0x02000000, "Open"}};
+    Start();
+    FeedTexts();
+    for (const Switches &s : kSwitchCases) {
+        SetFlags(0, 0, s.report, 0, s.feed, s.app);
+        for (const Word &w : words) {
+            SCOPED_TRACE(SwitchTrace(s) + " word " + std::to_string(w.word));
+            Record record(w.word);
+            EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+            bool feed = s.report != 0 && s.feed != 0;
+            std::string message = std::string("Door ") + w.text;
+            EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_in_trigger_str(1, record.data())) + "\n" +
+                          (feed ? TriggerValue(message) : "") + (s.app ? SendingEvent(kInputPayload) : ""),
+                      NewLog());
+            EXPECT_EQ(feed ? Call({"KEY123", "FEED42", "Door", w.text}) : "", NewArgs());
+            EXPECT_EQ(s.app ? Event(0, kInputPayload) : "", NewEvents());
+        }
+    }
+}
+
+TEST_F(TriggerTest, MotionHandlerSendsTheOppositeOfTheStateToTheFeed)
+{
+    struct Word {
+        uint32_t word;
+        int state;
+    } words[] = {{0, 0}, {1, 1}, {0x100, 1}, {0x80000000u, 1}};
+    Start();
+    FeedTexts();
+    for (const Switches &s : kSwitchCases) {
+        SetFlags(0, s.report, 0, 0, s.feed, s.app);
+        for (const Word &w : words) {
+            SCOPED_TRACE(SwitchTrace(s) + " word " + std::to_string(w.word));
+            Record record(w.word);
+            EXPECT_EQ(0, motion_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+            bool feed = s.report != 0 && s.feed != 0;
+            std::string feedState = w.state != 0 ? "0" : "1";
+            EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_motion_str(record.data())) + "\n" +
+                          "[Ombrelle]Motion Alert:State = " + std::to_string(w.state) + "\n" +
+                          (feed ? TriggerValue("Hall " + feedState) : "") + (s.app ? SendingEvent(kMotionPayload) : ""),
+                      NewLog());
+            EXPECT_EQ(feed ? Call({"KEY123", "FEED42", "Hall", feedState}) : "", NewArgs());
+            EXPECT_EQ(s.app ? Event(w.state, kMotionPayload) : "", NewEvents());
+        }
+    }
+}
+
+TEST_F(TriggerTest, MotionHandlerRefusesARecordItCannotRead)
+{
+    Start("motionstr");
+    FeedTexts();
+    SetFlags(0, 1, 0, 0, 1, 1);
+    Record record(1);
+    EXPECT_EQ(-1, motion_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+    EXPECT_EQ(-1, motion_trigger_json_handler(nullptr, record.data(), 3));
+    EXPECT_EQ(-1, motion_trigger_json_handler(nullptr, nullptr, INPUT_RECORD_SIZE));
+    std::string line = "ERROR [Ombrelle]Cannot parse motion data\n";
+    EXPECT_EQ(line + line + line, NewLog());
+    EXPECT_EQ("", NewArgs());
+    EXPECT_EQ("", NewEvents());
+}
+
+TEST_F(TriggerTest, DayNightCallbackModesAndSwitches)
+{
+    struct Mode {
+        int mode;
+        const char *logName, *text;
+    } modes[] = {{1, "day", "Day"}, {2, "night", "Night"}, {7, "unknown", "Night"}, {0, "unknown", "Night"}};
+    Start();
+    FeedTexts();
+    for (const Switches &s : kSwitchCases) {
+        SetFlags(s.report, 0, 0, 0, s.feed, s.app);
+        for (const Mode &m : modes) {
+            SCOPED_TRACE(SwitchTrace(s) + " mode " + std::to_string(m.mode));
+            daynight_json_cb(m.mode);
+            bool feed = s.report != 0 && s.feed != 0;
+            std::string message = std::string("Light ") + m.text;
+            EXPECT_EQ(std::string("[Ombrelle]Day/Night mode changed to ") + m.logName + "\n" +
+                          (feed ? TriggerValue(message) : "") + (s.app ? SendingEvent(kDayNightPayload) : ""),
+                      NewLog());
+            EXPECT_EQ(feed ? Call({"KEY123", "FEED42", "Light", m.text}) : "", NewArgs());
+            EXPECT_EQ(s.app ? Event(0, kDayNightPayload) : "", NewEvents());
+        }
+    }
+}
+
+TEST_F(TriggerTest, AFailedEventIsReportedAndOnlyTheInputHandlerStillLogsIt)
+{
+    Start("event");
+    FeedTexts();
+    SetFlags(1, 1, 1, 0, 1, 1);
+    Record record(2);
+    const std::string failed = "ERROR [Ombrelle]Error sending APP event: ";
+
+    EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+    std::string log = NewLog();
+    size_t error = log.find(failed), sending = log.find(SendingEvent(kInputPayload));
+    EXPECT_NE(std::string::npos, error);
+    EXPECT_NE(std::string::npos, sending);
+    EXPECT_LT(error, sending);
+
+    EXPECT_EQ(0, motion_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+    daynight_json_cb(1);
+    log = NewLog();
+    EXPECT_EQ(2u, harness::CountOccurrences(log, failed));
+    EXPECT_EQ(std::string::npos, log.find("Sending Event"));
+    EXPECT_EQ(3u, harness::CountOccurrences(NewArgs(), kCallEnd));
+    EXPECT_EQ("", NewEvents());
+}
+
+TEST_F(TriggerTest, AbsentFeedTextsSendNoMessageButTheEventStillGoes)
+{
+    char *AppContext_t::*texts[] = {&AppContext_t::Apikey, &AppContext_t::FeedID, &AppContext_t::Input1Name,
+                                    &AppContext_t::MotionDetectionName, &AppContext_t::DayNightName};
+    Start();
+    SetFlags(1, 1, 1, 0, 1, 1);
+    for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
+        char *AppContext_t::*absent = texts[i];
+        SCOPED_TRACE(testing::Message() << "absent text " << i);
+        FeedTexts();
+        SetText(absent, 0, nullptr);
+        Record record(2);
+        EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+        EXPECT_EQ(0, motion_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+        daynight_json_cb(1);
+        std::string args = NewArgs(), log = NewLog();
+        bool keyAbsent = absent == &AppContext_t::Apikey || absent == &AppContext_t::FeedID;
+        EXPECT_EQ(keyAbsent ? 0u : 2u, harness::CountOccurrences(args, kCallEnd));
+        EXPECT_EQ(std::string::npos, log.find("ERROR"));
+        EXPECT_EQ(Event(0, kInputPayload) + Event(1, kMotionPayload) + Event(0, kDayNightPayload), NewEvents());
+    }
+}
+
+/* ---- feed messages ---- */
+
+TEST_F(TriggerTest, FeedMessageNeedsAMessageTheFeedAndAHome)
+{
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 0, 0, 1, 0);
+    EXPECT_EQ(-1, xively_send_trigger_message(nullptr));
+    EXPECT_EQ("[Ombrelle]Message NULL Error!\n", NewLog());
+
+    EXPECT_EQ(0, xively_send_trigger_message("Door Closed"));
+    EXPECT_EQ(Call({"KEY123", "FEED42", "Door", "Closed"}), NewArgs());
+    EXPECT_EQ(TriggerValue("Door Closed"), NewLog());
+
+    SetFlags(0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(0, xively_send_trigger_message("Door Closed"));
+    SetFlags(0, 0, 0, 0, 1, 0);
+    unsetenv("TS_APP_HOME");
+    EXPECT_EQ(-1, xively_send_trigger_message("Door Closed"));
+    EXPECT_EQ("", NewArgs());
+    EXPECT_EQ("", NewLog());
+}
+
+TEST_F(TriggerTest, ACommandTooLongForTheBufferIsNotRunAndIsReported)
+{
+    std::string longHome = home_ + "/" + std::string(100, 'h');
+    harness::WriteFile(longHome + "/feed_update", kFeedUpdateScript, 0755);
+    setenv("TS_APP_HOME", longHome.c_str(), 1);
+    Start();
+    FeedTexts();
+    SetText(&AppContext_t::Apikey, APIKEY_SIZE, std::string(127, 'k').c_str());
+    SetText(&AppContext_t::FeedID, FEEDID_SIZE, std::string(31, 'f').c_str());
+    SetFlags(0, 0, 1, 0, 1, 1);
+    Record record(2);
+    EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+    std::string log = NewLog();
+    EXPECT_NE(std::string::npos, log.find("ERROR [Ombrelle]Command of ")) << log;
+    EXPECT_NE(std::string::npos, log.find("ERROR [Ombrelle]Error sending message packet: -1\n")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Trigger Value"));
+    EXPECT_FALSE(harness::FileExists(longHome + "/args"));
+    EXPECT_EQ(Event(0, kInputPayload), NewEvents());
+}
+
+TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
+{
+    struct Case {
+        const char *apikey, *feedid, *name;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"KEY", "FEED", "x;touch INJ", {"KEY", "FEED", "x;touch", "INJ", "Closed"}},
+        {"KEY", "FEED", "$(touch INJ)", {"KEY", "FEED", "$(touch", "INJ)", "Closed"}},
+        {"KEY", "FEED", "`touch${IFS}INJ`", {"KEY", "FEED", "`touch${IFS}INJ`", "Closed"}},
+        {"KEY", "FEED", "'a b'\"c\"", {"KEY", "FEED", "'a", "b'\"c\"", "Closed"}},
+        {"KEY", "FEED", "*", {"KEY", "FEED", "*", "Closed"}},
+        {"KEY", "FEED", ">INJ", {"KEY", "FEED", ">INJ", "Closed"}},
+        {"k$(touch${IFS}INJ)", "f;touch${IFS}INJ|x&", "a&&touch>INJ", {"k$(touch${IFS}INJ)", "f;touch${IFS}INJ|x&",
+                                                                       "a&&touch>INJ", "Closed"}},
+        {"KEY", "FEED", "", {"KEY", "FEED", "Closed"}},
+    };
+    std::string work = dir_.sub("work");
+    harness::MakeDirs(work);
+    harness::WriteFile(work + "/present", "");
+    char previous[4096];
+    ASSERT_NE(nullptr, getcwd(previous, sizeof previous));
+    ASSERT_EQ(0, chdir(work.c_str()));
+    Start();
+    SetFlags(0, 0, 1, 0, 1, 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetText(&AppContext_t::Apikey, APIKEY_SIZE, c.apikey);
+        SetText(&AppContext_t::FeedID, FEEDID_SIZE, c.feedid);
+        SetText(&AppContext_t::Input1Name, CHANNEL_NAME_SIZE, c.name);
+        Record record(2);
+        EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+        EXPECT_EQ(Call(c.words), NewArgs());
+        EXPECT_FALSE(harness::FileExists(work + "/INJ"));
+        EXPECT_FALSE(harness::FileExists(home_ + "/INJ"));
+    }
+    EXPECT_EQ(0, chdir(previous));
+}
+
+/* ---- threads ---- */
+
+TEST_F(TriggerTest, ReconfiguringWhileTriggersFireNeverBlocksNorReadsReleasedTexts)
+{
+    enum { INJECTIONS = 30, PASSES_PER_SETUP = 16 };
+    Start();
+    FeedTexts();
+    SetFlags(1, 1, 1, 0, 1, 1);
+    ASSERT_EQ(0, setup_triggers());
+    std::atomic<bool> done{false};
+    std::atomic<int> injected{0};
+    std::thread injector([&] {
+        const char *commands[] = {"input1 2", "motion 1", "daynight 2"};
+        for (int i = 0; i < INJECTIONS; ++i)
+            injected += Inject(commands[i % 3]) ? 1 : 0;
+        done = true;
+    });
+    /*
+     * The texts are released and refilled while handlers run; now and then a
+     * pass drops and restores the input subscription, which waits for a
+     * handler in flight.
+     */
+    const char *names[] = {"Door", "Gate"};
+    for (int pass = 0; !done; ++pass) {
+        OutputFreeMemory(&AppContext);
+        SetText(&AppContext_t::Apikey, APIKEY_SIZE, "KEY123");
+        SetText(&AppContext_t::FeedID, FEEDID_SIZE, "FEED42");
+        SetText(&AppContext_t::Input1Name, CHANNEL_NAME_SIZE, names[pass % 2]);
+        SetText(&AppContext_t::MotionDetectionName, CHANNEL_NAME_SIZE, names[pass % 2]);
+        SetText(&AppContext_t::DayNightName, CHANNEL_NAME_SIZE, names[pass % 2]);
+        if (pass % PASSES_PER_SETUP == 0) {
+            SetFlags(1, 1, pass % (2 * PASSES_PER_SETUP) == 0 ? 0 : 1, 0, 1, 1);
+            setup_triggers();
+        }
+    }
+    injector.join();
+    EXPECT_EQ(INJECTIONS, injected.load());
+    EXPECT_LE(2 * INJECTIONS / 3, (int)harness::CountOccurrences(NewEvents(), "event "));
+    std::string args = NewArgs();
+    for (size_t pos = 0; pos < args.size();) {
+        size_t end = args.find(kCallEnd, pos);
+        ASSERT_NE(std::string::npos, end);
+        std::string call = args.substr(pos, end - pos);
+        EXPECT_TRUE(call.rfind("KEY123\nFEED42\nDoor\n", 0) == 0 || call.rfind("KEY123\nFEED42\nGate\n", 0) == 0)
+            << call;
+        pos = end + strlen(kCallEnd);
+    }
+}
+
+}  // namespace
