@@ -1,0 +1,338 @@
+#include "serial.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "ombrelle.h"
+#include "rootpath.h"
+#include "serialport.h"
+#include "tsdk.h"
+
+SensorRecord Serial_data;
+
+namespace {
+
+/* Taken only around a whole copy into or out of Serial_data, never across a wait. */
+pthread_mutex_t serial_data_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/* Record frame: length byte, one SensorRecord, checksum of the payload. */
+enum { RECORD_FRAME_LEN = 98, RECORD_PAYLOAD_LEN = 96 };
+static_assert(RECORD_PAYLOAD_LEN == sizeof(SensorRecord), "the payload is one record");
+
+/* Both operations gather their reply in a buffer of this size. */
+enum { REPLY_BUF_SIZE = 255 };
+
+/* RS-485 query: two header bytes, address, frame length, command word, checksum. */
+enum { QUERY_LEN = 6, QUERY_HEADER_1 = 0x55, QUERY_HEADER_2 = 0xAA, QUERY_FRAMELEN = 0x00,
+       QUERY_COMMAND = 0x21 };
+enum { QUERY_BYTE_PAUSE_US = 100 };
+
+/* RS-485 reply: big-endian words at fixed offsets; the rest is not looked at. */
+enum { REPLY_LEN = 25, REPLY_READ_CALLS = 5, REPLY_READ_PAUSE_US = 10000 };
+enum { REPLY_HUMIDITY = 7, REPLY_TEMPERATURE = 9, REPLY_RAW = 13 };
+static_assert((int)REPLY_LEN == (int)SERIAL_QUERY_VMIN, "the query profile waits for a whole reply");
+static_assert((int)REPLY_RAW + 2 * (int)RS485_RAW_READINGS == (int)REPLY_LEN, "the raw readings end the reply");
+
+/* Radio sample frame: accepted by its start byte or its frame type. */
+enum { RADIO_FRAME_MIN = 28, RADIO_START = 0x7E, RADIO_TYPE_OFFSET = 3, RADIO_FRAME_TYPE = 0x92 };
+enum { RADIO_LIGHT = 21, RADIO_TEMPERATURE = 23, RADIO_HUMIDITY = 25 };
+enum { RADIO_INVALID_LIMIT = 5 };
+
+/* The module's ADC: 10 bits over 1200 mV; the raw count times the reference comes first. */
+constexpr int RADIO_ADC_REF_MV = 1200;
+constexpr double RADIO_ADC_MAX = 1023.0;
+/* Temperature sensor: 500 mV at 0 °C, 10 mV per degree. */
+constexpr double TEMP_OFFSET_MV = 500.0;
+constexpr double TEMP_MV_PER_C = 10.0;
+/* Humidity sensor behind a 108.2 / 33.2 divider, 5 V supply: V = 5 V × (0.0062 × RH + 0.16). */
+constexpr double HUM_DIVIDER_NUM = 108.2;
+constexpr double HUM_DIVIDER_DEN = 33.2;
+constexpr double HUM_SUPPLY_MV = 5000.0;
+constexpr double HUM_ZERO = 0.16;
+constexpr double HUM_SLOPE = 0.0062;
+
+void log_flush(void)
+{
+    if (tsdk.log != NULL)
+        fflush(tsdk.log);
+}
+
+/* Every exchange treats a port it cannot open as fatal to the process. */
+void open_port(SerialProfileId profile, SerialPort *port)
+{
+    if (serialport_open(profile, port) == 0)
+        return;
+    perror(SERIAL_PORT_PATH);
+    exit(-1);
+}
+
+void close_port(void *port)
+{
+    serialport_close((SerialPort *)port);
+}
+
+/*
+ * The reader's only cancellation point. No lock is held while it waits. The
+ * port's clean-up is pushed here, next to the blocking read, so the jump back
+ * from a cancellation skips no frame of ours (AddressSanitizer trips over the
+ * stack marks of skipped frames).
+ */
+void wait_byte(SerialPort *port, uint8_t *byte)
+{
+    int state;
+    pthread_cleanup_push(close_port, port);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
+    serialport_read_byte(port->fd, byte);
+    pthread_setcancelstate(state, NULL);
+    pthread_cleanup_pop(0);
+}
+
+uint8_t sum_bytes(const uint8_t *bytes, size_t size)
+{
+    unsigned sum = 0;
+    for (size_t i = 0; i < size; ++i)
+        sum += bytes[i];
+    return (uint8_t)sum;
+}
+
+unsigned word_at(const uint8_t *bytes)
+{
+    return (unsigned)bytes[0] * 256 + bytes[1];
+}
+
+void store_record(const uint8_t *payload)
+{
+    pthread_mutex_lock(&serial_data_lock);
+    memcpy(&Serial_data, payload, sizeof Serial_data);
+    pthread_mutex_unlock(&serial_data_lock);
+}
+
+/* One frame attempt on the open port. A failed byte read keeps the byte's old value. */
+void receive_frame(SerialPort *port, uint8_t *payload)
+{
+    uint8_t tmp_size = 0;
+    uint8_t rchksum = 0;
+    tsdk_log("[Ombrelle]Receiving size... \n");
+    log_flush();
+    wait_byte(port, &tmp_size);
+    if (tmp_size != RECORD_FRAME_LEN) {
+        tsdk_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
+        log_flush();
+        return;
+    }
+    tsdk_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
+    log_flush();
+    for (int i = 0; i < RECORD_PAYLOAD_LEN; ++i)
+        wait_byte(port, &payload[i]);
+    tsdk_log("[Ombrelle]Receiving chksum \n");
+    log_flush();
+    wait_byte(port, &rchksum);
+    uint8_t sum = sum_bytes(payload, RECORD_PAYLOAD_LEN);
+    if (sum == rchksum)
+        store_record(payload);
+    else
+        tsdk_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
+}
+
+/* Reopening and flushing for each frame throws away the rest of a broken one. */
+void serial_pass(uint8_t *payload)
+{
+    tsdk_log("[Ombrelle]=========================================================\n");
+    SerialPort port;
+    open_port(SERIAL_PROFILE_RECORD, &port);
+    receive_frame(&port, payload);
+    serialport_close(&port);
+    log_flush();
+}
+
+void print_bytes(const uint8_t *bytes, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        fprintf(stderr, "0x%x\n", bytes[i]);
+}
+
+void send_query(int fd, int address)
+{
+    uint8_t query[QUERY_LEN] = {QUERY_HEADER_1, QUERY_HEADER_2, (uint8_t)address, QUERY_FRAMELEN,
+                                QUERY_COMMAND, 0};
+    query[QUERY_LEN - 1] = sum_bytes(query, QUERY_LEN - 1);
+    fprintf(stderr,
+            "Sending Command :Header  %x  %x | Device address %x | framelen %x |  commandword %x, checksum %x \n",
+            query[0], query[1], query[2], query[3], query[4], query[5]);
+    for (int i = 0; i < QUERY_LEN; ++i) {
+        fprintf(stderr, "Sending cmd %x, size %d \n", query[i], 1);
+        long sent = serialport_write_byte(fd, query[i]);
+        fprintf(stderr, "Result: Bytes senti : %d \n", (int)sent);
+        usleep(QUERY_BYTE_PAUSE_US);
+    }
+}
+
+/* Up to five read calls, all within one bound; returns the count held. */
+size_t read_reply(int fd, uint8_t *reply, size_t size)
+{
+    struct timespec deadline;
+    size_t held = 0;
+    fprintf(stderr, "Starting Read..\n");
+    serialport_deadline(SERIAL_EXCHANGE_BOUND_MS, &deadline);
+    for (int call = 0; call < REPLY_READ_CALLS && held < REPLY_LEN; ++call) {
+        long n = serialport_read_within(fd, reply + held, size - held, REPLY_LEN - held, &deadline);
+        fprintf(stderr, "Read %d bytes\n", (int)n);
+        if (n > 0)
+            held += (size_t)n;
+        usleep(REPLY_READ_PAUSE_US);
+    }
+    return held;
+}
+
+void decode_reply(const uint8_t *reply, RS485Reading *reading)
+{
+    int h = (int)word_at(reply + REPLY_HUMIDITY);
+    int t = (int)word_at(reply + REPLY_TEMPERATURE);
+    fprintf(stderr, "humidtyLow = %x, humidtyHigh = %x, humidity =%x %d\n",
+            reply[REPLY_HUMIDITY + 1], reply[REPLY_HUMIDITY], h, h);
+    fprintf(stderr, "temperatureLow = %x, temperatureHigh = %x, temperature =%x %d\n",
+            reply[REPLY_TEMPERATURE + 1], reply[REPLY_TEMPERATURE], t, t);
+    fprintf(stderr, "Sensor Data ..\n");
+    reading->humidity = h / 10;
+    reading->celsius = t / 10;
+    /* From the whole degrees: the tenths are dropped before the conversion. */
+    reading->fahrenheit = reading->celsius * 9 / 5 + 32;
+    reading->celsius_tenths = t / 10.0;
+    for (int k = 0; k < RS485_RAW_READINGS; ++k)
+        reading->raw[k] = (int)word_at(reply + REPLY_RAW + 2 * k);
+    fprintf(stderr, "Humidity    : %2d%% \n", reading->humidity);
+    fprintf(stderr, "Temperature : %2d C / %2d F \n", reading->celsius, reading->fahrenheit);
+    fprintf(stderr, "HUM:%2d:TEM:%2d\n", reading->humidity, reading->fahrenheit);
+    fprintf(stderr, "=========================================================\n");
+}
+
+/* Reads until more than 27 bytes are held; returns the count, or -1 when the bound ran out. */
+long gather_frame(int fd, uint8_t *buf, size_t size, const struct timespec *deadline)
+{
+    size_t held = 0;
+    while (held < RADIO_FRAME_MIN) {
+        long n = serialport_read_within(fd, buf + held, size - held, 1, deadline);
+        fprintf(stderr, "Read %d bytes\n", (int)n);
+        if (n <= 0)
+            return -1;
+        held += (size_t)n;
+    }
+    return (long)held;
+}
+
+/* Leaves an accepted frame, or the fifth invalid one, at the start of buf: 0, or -1. */
+int collect_sample(int fd, uint8_t *buf, size_t size)
+{
+    struct timespec deadline;
+    serialport_deadline(SERIAL_EXCHANGE_BOUND_MS, &deadline);
+    for (int invalid = 0;;) {
+        long held = gather_frame(fd, buf, size, &deadline);
+        if (held < 0)
+            return -1;
+        if (buf[0] == RADIO_START || buf[RADIO_TYPE_OFFSET] == RADIO_FRAME_TYPE) {
+            print_bytes(buf, (size_t)held);
+            return 0;
+        }
+        fprintf(stderr, "Invalid data\n");
+        print_bytes(buf, (size_t)held);
+        if (++invalid == RADIO_INVALID_LIMIT)
+            return 0;
+    }
+}
+
+void decode_sample(const uint8_t *buf, RadioSample *sample)
+{
+    int lraw = (int)word_at(buf + RADIO_LIGHT);
+    int traw = (int)word_at(buf + RADIO_TEMPERATURE);
+    int hraw = (int)word_at(buf + RADIO_HUMIDITY);
+    fprintf(stderr, "LuxHigh = %x,  LuxLow = %x ", buf[RADIO_LIGHT], buf[RADIO_LIGHT + 1]);
+    fprintf(stderr, "Lux =0x%x %d\n", lraw, lraw);
+    fprintf(stderr, "humidtyHigh = %x, humidtyLow = %x ", buf[RADIO_HUMIDITY], buf[RADIO_HUMIDITY + 1]);
+    fprintf(stderr, "humidity =0x%x %d\n", hraw, hraw);
+    fprintf(stderr, "temperatureHigh = %x, temperatureLow = %x ", buf[RADIO_TEMPERATURE],
+            buf[RADIO_TEMPERATURE + 1]);
+    fprintf(stderr, "temperature =0x%x %d\n", traw, traw);
+    fprintf(stderr, "temperatureHigh =0x%x %x\n", buf[RADIO_TEMPERATURE], traw);
+    fprintf(stderr, "Sensor Data ..\n");
+    sample->lux = radio_lux(lraw);
+    sample->humidity = radio_humidity(hraw);
+    sample->fahrenheit = radio_fahrenheit(traw);
+    fprintf(stderr, "Lux  is  : %8.1f Lux \n", sample->lux);
+    fprintf(stderr, "Temperature : %8.1f F \n", sample->fahrenheit);
+    fprintf(stderr, "Humidity    : %8.1f RH \n", sample->humidity);
+    fprintf(stderr, "=========================================================\n");
+}
+
+}  // namespace
+
+void Serial_data_copy(SensorRecord *out)
+{
+    pthread_mutex_lock(&serial_data_lock);
+    *out = Serial_data;
+    pthread_mutex_unlock(&serial_data_lock);
+}
+
+void *serial_proc(void *)
+{
+    /* Kept from pass to pass: a byte whose read fails keeps its old value. */
+    uint8_t payload[RECORD_PAYLOAD_LEN] = {0};
+    int state;
+    /* Cancellation is let in only while a byte is awaited (wait_byte). */
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    do {
+        serial_pass(payload);
+    } while (wait_updates.load() != 0);
+    pthread_setcancelstate(state, NULL);
+    return NULL;
+}
+
+int query_rs485_sensor(int address, RS485Reading *reading)
+{
+    uint8_t reply[REPLY_BUF_SIZE];
+    memset(reply, 0, sizeof reply);
+    fprintf(stderr, "=========================================================\n");
+    fprintf(stderr, "Retrieve data from sensors RS-485 interface address: %x\n", (unsigned)address);
+    SerialPort port;
+    open_port(SERIAL_PROFILE_QUERY, &port);
+    send_query(port.fd, address);
+    size_t held = read_reply(port.fd, reply, sizeof reply);
+    print_bytes(reply, held);
+    decode_reply(reply, reading);
+    serialport_close(&port);
+    return held > 0 ? 0 : -1;
+}
+
+int read_radio_sample(RadioSample *sample)
+{
+    uint8_t buf[REPLY_BUF_SIZE];
+    memset(buf, 0, sizeof buf);
+    memset(sample, 0, sizeof *sample);
+    fprintf(stderr, "=========================================================\n");
+    SerialPort port;
+    open_port(SERIAL_PROFILE_RADIO, &port);
+    fprintf(stderr, "Starting Read..\n");
+    int status = collect_sample(port.fd, buf, sizeof buf);
+    if (status == 0)
+        decode_sample(buf, sample);
+    serialport_close(&port);
+    return status;
+}
+
+double radio_lux(int lraw)
+{
+    return (double)(lraw * RADIO_ADC_REF_MV) / RADIO_ADC_MAX;
+}
+
+double radio_humidity(int hraw)
+{
+    return ((double)(hraw * RADIO_ADC_REF_MV) * HUM_DIVIDER_NUM / HUM_DIVIDER_DEN / HUM_SUPPLY_MV / RADIO_ADC_MAX -
+            HUM_ZERO) / HUM_SLOPE;
+}
+
+double radio_fahrenheit(int traw)
+{
+    return (((double)(traw * RADIO_ADC_REF_MV) / RADIO_ADC_MAX - TEMP_OFFSET_MV) / TEMP_MV_PER_C) * 9.0 / 5.0 + 32.0;
+}

@@ -1,0 +1,94 @@
+/*
+ * serial.h - the RS-485 sensor link: the exchanges on "/dev/ttyS1".
+ *
+ * Offers:
+ *   SensorRecord        8 channel values and 8 channel params, 96 bytes, the
+ *                       payload of a record frame
+ *   Serial_data         the last good record frame (all zero before the first)
+ *   Serial_data_copy    copies Serial_data whole, never a mix of two records
+ *   serial_proc         thread routine of the record frame reader; returns null
+ *   query_rs485_sensor  one addressed query and its reply: 0, or -1 when no byte
+ *                       of a reply came within SERIAL_EXCHANGE_BOUND_MS
+ *   read_radio_sample   one radio module sample: 0, or -1 when 28 bytes were not
+ *                       gathered within SERIAL_EXCHANGE_BOUND_MS
+ *   radio_lux / radio_humidity / radio_fahrenheit
+ *                       a radio sample's raw number in its unit
+ *
+ * The reader thread logs through the SDK; the two operations write their
+ * diagnostics to standard error. A port that cannot be opened ends the process
+ * with status 255 after a perror() line, whichever exchange meets it.
+ *
+ * Serial_data is owned by the reader thread, its only writer, and guarded by a
+ * lock inside this module that only Serial_data_copy and the reader take; read
+ * it only through Serial_data_copy while a reader thread may run.
+ *
+ * serial_proc may be cancelled (deferred) whenever it waits for a byte, and only
+ * then: its clean-up restores the port's saved settings and closes it, and it
+ * holds no lock while it waits.
+ */
+#ifndef OMBRELLE_SERIAL_H
+#define OMBRELLE_SERIAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum { SENSOR_CHANNELS = 8 };
+
+/* Little-endian binary64 values, then little-endian 32-bit params. */
+struct SensorRecord {
+    double value[SENSOR_CHANNELS];
+    int32_t param[SENSOR_CHANNELS];
+};
+
+static_assert(sizeof(SensorRecord) == 96, "a record frame carries exactly one SensorRecord");
+static_assert(offsetof(SensorRecord, param) == 64, "params follow the eight values");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && __FLOAT_WORD_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the frame bytes are stored as they come");
+
+/* How long one query or radio read may wait for its reply, writes and pauses aside. */
+enum { SERIAL_EXCHANGE_BOUND_MS = 3000 };
+
+enum { RS485_RAW_READINGS = 6 };
+
+/* The decoded reply of an RS-485 sensor. */
+struct RS485Reading {
+    int humidity;          /* whole percent */
+    int celsius;           /* whole degrees, tenths dropped */
+    double celsius_tenths; /* to a tenth */
+    int fahrenheit;        /* from the whole degrees Celsius, truncated */
+    int raw[RS485_RAW_READINGS];  /* further readings, for feed channels 3 to 8 */
+};
+
+/* A decoded radio module sample. */
+struct RadioSample {
+    double lux;
+    double humidity;       /* relative humidity in percent */
+    double fahrenheit;
+};
+
+extern SensorRecord Serial_data;
+
+void Serial_data_copy(SensorRecord *out);
+
+/* Thread routine: reads record frames until wait_updates is 0 after a pass. */
+void *serial_proc(void *arg);
+
+/*
+ * Sends the query for `address` (its low byte goes into the frame) and decodes
+ * the reply into *reading; bytes that did not come read as 0. Returns 0, or -1
+ * when no byte at all came: *reading then holds the decoding of an empty
+ * reply, which is not a reading.
+ */
+int query_rs485_sensor(int address, RS485Reading *reading);
+
+/*
+ * Gathers one sample frame and decodes it into *sample. Returns 0, or -1 when
+ * a frame's 28 bytes were not gathered in time: *sample is then all zero.
+ */
+int read_radio_sample(RadioSample *sample);
+
+double radio_lux(int lraw);
+double radio_humidity(int hraw);
+double radio_fahrenheit(int traw);
+
+#endif

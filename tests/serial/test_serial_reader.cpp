@@ -1,0 +1,368 @@
+/* The record frame reader thread, against a pty that plays the RS-485 peer. */
+#include "serial.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <numeric>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ombrelle.h"
+#include "pty_link.h"
+#include "tsdk.h"
+
+namespace {
+
+const std::string kRule = "[Ombrelle]=========================================================\n";
+const std::string kSize = "[Ombrelle]Receiving size... \n";
+const std::string kData = "[Ombrelle]Receiving 96 data... \n";
+const std::string kChksum = "[Ombrelle]Receiving chksum \n";
+/* Lines of a pass that stored its frame. */
+const std::string kGoodPass = kRule + kSize + kData + kChksum;
+
+const int kWaitMs = 20000;
+
+Bytes Frame(const Bytes &payload, int checksum)
+{
+    Bytes frame{0x62};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back((uint8_t)checksum);
+    return frame;
+}
+
+uint8_t Sum(const Bytes &payload)
+{
+    return (uint8_t)std::accumulate(payload.begin(), payload.end(), 0u);
+}
+
+Bytes GoodFrame(const Bytes &payload)
+{
+    return Frame(payload, Sum(payload));
+}
+
+void PutLE(Bytes &out, uint64_t v, int size)
+{
+    for (int i = 0; i < size; ++i)
+        out.push_back((uint8_t)(v >> (8 * i)));
+}
+
+/* A record written byte by byte: 21.5, -3.25, 1.0, 0.1, then zeros; params 30, 31, -1, 0x12345678, 0... */
+Bytes SeedPayload()
+{
+    Bytes p;
+    const uint64_t values[8] = {0x4035800000000000ull, 0xC00A000000000000ull, 0x3FF0000000000000ull,
+                                0x3FB999999999999Aull, 0, 0, 0, 0};
+    const uint32_t params[8] = {30, 31, 0xFFFFFFFFu, 0x12345678u, 0, 0, 0, 0};
+    for (uint64_t v : values)
+        PutLE(p, v, 8);
+    for (uint32_t v : params)
+        PutLE(p, v, 4);
+    return p;
+}
+
+SensorRecord RecordOf(const Bytes &payload)
+{
+    SensorRecord r;
+    memcpy(&r, payload.data(), sizeof r);
+    return r;
+}
+
+bool SameRecord(const SensorRecord &a, const SensorRecord &b)
+{
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+
+SensorRecord CopyOfSerialData()
+{
+    SensorRecord r;
+    Serial_data_copy(&r);
+    return r;
+}
+
+class RecordReaderTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        log_ = link_.root().sub("Ombrelle.log");
+        tsdk_settings.log_path = log_.c_str();
+        ASSERT_EQ(0, tsdk_init());
+        wait_updates.store(1);
+    }
+
+    void TearDown() override
+    {
+        if (running_)
+            Stop();
+        tsdk_deinit();
+        tsdk_settings.log_path = nullptr;
+        wait_updates.store(1);
+    }
+
+    void Start()
+    {
+        ASSERT_EQ(0, pthread_create(&thread_, nullptr, serial_proc, nullptr));
+        running_ = true;
+    }
+
+    void Stop()
+    {
+        EXPECT_EQ(0, pthread_cancel(thread_));
+        EXPECT_EQ(0, pthread_join(thread_, nullptr));
+        running_ = false;
+    }
+
+    std::string Log() const { return harness::ReadFile(log_); }
+
+    /* Waits until pass n has applied its profile and waits for its length byte. */
+    bool AwaitPass(size_t n)
+    {
+        return harness::WaitFor([&] { return harness::CountOccurrences(Log(), kSize) >= n; }, kWaitMs);
+    }
+
+    bool AwaitLine(const std::string &line, size_t n = 1)
+    {
+        return harness::WaitFor([&] { return harness::CountOccurrences(Log(), line) >= n; }, kWaitMs);
+    }
+
+    /* Sends a good seed frame in pass 1 and waits for pass 2: Serial_data is then the seed. */
+    void Seed()
+    {
+        ASSERT_TRUE(AwaitPass(1));
+        link_.Send(GoodFrame(SeedPayload()));
+        ASSERT_TRUE(AwaitPass(2));
+    }
+
+    PtyLink link_;
+    std::string log_;
+    pthread_t thread_{};
+    bool running_ = false;
+};
+
+TEST_F(RecordReaderTest, StoresTheLittleEndianRecordAndUsesTheRecordProfile)
+{
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    ExpectProfile(link_.Seen(), IGNPAR, 0x08BD | link_.KeptDriverBit(), 1);
+    link_.Send(GoodFrame(SeedPayload()));
+    ASSERT_TRUE(AwaitPass(2));
+    SensorRecord r = CopyOfSerialData();
+    EXPECT_EQ(21.5, r.value[0]);
+    EXPECT_EQ(-3.25, r.value[1]);
+    EXPECT_EQ(1.0, r.value[2]);
+    EXPECT_EQ(0.1, r.value[3]);
+    EXPECT_EQ(30, r.param[0]);
+    EXPECT_EQ(31, r.param[1]);
+    EXPECT_EQ(-1, r.param[2]);
+    EXPECT_EQ(0x12345678, r.param[3]);
+    Stop();
+    ExpectSameSettings(link_.original, link_.Seen());
+    EXPECT_EQ(kGoodPass + kRule + kSize, Log());
+}
+
+struct FrameCase {
+    const char *name;
+    Bytes bytes;
+    bool stored;            /* else Serial_data keeps the seed */
+    std::string lines;      /* the log of the case's pass */
+};
+
+void PrintTo(const FrameCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::vector<FrameCase> FrameCases()
+{
+    Bytes ones(96, 0x01);
+    Bytes length97 = Frame(ones, 0x60);
+    length97[0] = 0x61;
+    return {
+        {"FirstByteZero", {0x00}, false, kRule + kSize + "[Ombrelle]Error: tmp_size 0, should be 98\n"},
+        {"LengthOneShort", length97, false, kRule + kSize + "[Ombrelle]Error: tmp_size 97, should be 98\n"},
+        {"OnesChecksum60", Frame(ones, 0x60), true, kGoodPass},
+        {"OnesChecksum61", Frame(ones, 0x61), false, kGoodPass + "[Ombrelle]Error: rchksum 96, should be 97\n"},
+        {"AllZero", Frame(Bytes(96, 0), 0x00), true, kGoodPass},
+        {"HighBytesWrapTheSum", Frame(Bytes(96, 0xFF), 0xA0), true, kGoodPass},
+    };
+}
+
+class RecordFrameTest : public RecordReaderTest, public testing::WithParamInterface<FrameCase> {};
+
+TEST_P(RecordFrameTest, ChecksTheFrame)
+{
+    const FrameCase &c = GetParam();
+    Start();
+    Seed();
+    link_.Send(c.bytes);
+    ASSERT_TRUE(AwaitPass(3));
+    SensorRecord expected = RecordOf(c.stored ? Bytes(c.bytes.begin() + 1, c.bytes.begin() + 97) : SeedPayload());
+    EXPECT_TRUE(SameRecord(expected, CopyOfSerialData()));
+    Stop();
+    EXPECT_EQ(kGoodPass + c.lines + kRule + kSize, Log());
+}
+
+INSTANTIATE_TEST_SUITE_P(RecordFrames, RecordFrameTest, testing::ValuesIn(FrameCases()),
+                         [](const testing::TestParamInfo<FrameCase> &info) { return std::string(info.param.name); });
+
+/* What came after a bad length byte is thrown away; the next byte to arrive is a length byte. */
+TEST_F(RecordReaderTest, ResynchronisesAfterABadLengthByte)
+{
+    Start();
+    Seed();
+    Bytes broken{0x00};
+    broken.insert(broken.end(), 97, 0x62);
+    link_.Send(broken);
+    ASSERT_TRUE(AwaitPass(3));
+    Bytes next(96, 0x07);
+    link_.Send(GoodFrame(next));
+    ASSERT_TRUE(AwaitPass(4));
+    EXPECT_TRUE(SameRecord(RecordOf(next), CopyOfSerialData()));
+    Stop();
+    EXPECT_EQ(kGoodPass + kRule + kSize + "[Ombrelle]Error: tmp_size 0, should be 98\n" + kGoodPass + kRule + kSize,
+              Log());
+}
+
+void Ignore(int) {}
+
+/* A signal that interrupts a byte read must not cost the byte. */
+TEST_F(RecordReaderTest, KeepsTheFrameWhenASignalInterruptsARead)
+{
+    struct sigaction action, previous;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = Ignore;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    Bytes payload(96);
+    std::iota(payload.begin(), payload.end(), 1);
+    Bytes frame = GoodFrame(payload);
+    link_.Send(Bytes(frame.begin(), frame.begin() + 41));
+    ASSERT_TRUE(AwaitLine(kData));
+    usleep(50000);
+    EXPECT_EQ(0, pthread_kill(thread_, SIGUSR1));
+    usleep(50000);
+    link_.Send(Bytes(frame.begin() + 41, frame.end()));
+    ASSERT_TRUE(AwaitPass(2));
+    EXPECT_TRUE(SameRecord(RecordOf(payload), CopyOfSerialData()));
+    Stop();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(kGoodPass + kRule + kSize, Log());
+}
+
+TEST_F(RecordReaderTest, EndsByItselfAfterAPassOnceWaitUpdatesIsClear)
+{
+    wait_updates.store(0);
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    link_.Send(GoodFrame(SeedPayload()));
+    struct timespec bound;
+    clock_gettime(CLOCK_REALTIME, &bound);
+    bound.tv_sec += kWaitMs / 1000;
+    ASSERT_EQ(0, pthread_timedjoin_np(thread_, nullptr, &bound));
+    running_ = false;
+    EXPECT_EQ(kGoodPass, Log());
+    EXPECT_TRUE(SameRecord(RecordOf(SeedPayload()), CopyOfSerialData()));
+    ExpectSameSettings(link_.original, link_.Seen());
+}
+
+struct CancelCase {
+    const char *name;
+    size_t sent;               /* bytes of a good frame sent before the cancel */
+    std::string awaited;       /* the line that shows the thread got that far */
+};
+
+void PrintTo(const CancelCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const CancelCase kCancelCases[] = {
+    {"AwaitingLength", 0, kSize},
+    {"InPayload", 40, kData},
+    {"AwaitingChecksum", 97, kChksum},
+};
+
+class ReaderCancelTest : public RecordReaderTest, public testing::WithParamInterface<CancelCase> {};
+
+TEST_P(ReaderCancelTest, RestoresTheLineAndHoldsNoLock)
+{
+    const CancelCase &c = GetParam();
+    Start();
+    Seed();
+    int fds = FdCount();
+    Bytes payload(96, 0x33);
+    Bytes frame = GoodFrame(payload);
+    link_.Send(Bytes(frame.begin(), frame.begin() + c.sent));
+    ASSERT_TRUE(AwaitLine(c.awaited, c.awaited == kSize ? 2 : 1));
+    usleep(50000);
+    Stop();
+    ExpectSameSettings(link_.original, link_.Seen());
+    EXPECT_EQ(fds - 1, FdCount());  // the pass had the port open
+    /* Would hang if the cancel had left the lock taken. */
+    EXPECT_TRUE(SameRecord(RecordOf(SeedPayload()), CopyOfSerialData()));
+}
+
+INSTANTIATE_TEST_SUITE_P(ReaderCancel, ReaderCancelTest, testing::ValuesIn(kCancelCases),
+                         [](const testing::TestParamInfo<CancelCase> &info) { return std::string(info.param.name); });
+
+/* Start and cancel at any moment, frames arriving or not: no descriptor stays behind. */
+TEST_F(RecordReaderTest, LeaksNothingOverManyStartCancelCycles)
+{
+    int fds = FdCount();
+    Bytes frame = GoodFrame(Bytes(96, 0x05));
+    for (int cycle = 0; cycle < 60; ++cycle) {
+        SCOPED_TRACE(cycle);
+        Start();
+        if (cycle % 3 == 1)
+            link_.Send(Bytes(frame.begin(), frame.begin() + cycle));
+        usleep((useconds_t)(cycle % 5) * 1000);
+        Stop();
+        ExpectSameSettings(link_.original, link_.Seen());
+        tcflush(link_.slave(), TCIOFLUSH);
+    }
+    EXPECT_EQ(fds, FdCount());
+}
+
+/* A copy is one whole record while the reader keeps replacing it. */
+TEST_F(RecordReaderTest, CopiesNeverMixTwoRecords)
+{
+    Bytes a(96), b(96);
+    for (int i = 0; i < 96; ++i) {
+        a[i] = (uint8_t)(0x10 + i);
+        b[i] = (uint8_t)(0xA0 ^ i);
+    }
+    const SensorRecord ra = RecordOf(a), rb = RecordOf(b), zero = RecordOf(Bytes(96, 0)), seed = RecordOf(SeedPayload());
+    std::atomic<bool> done{false};
+    std::atomic<int> mixed{0}, copies{0};
+    Start();
+    Seed();
+    std::thread copier([&] {
+        while (!done.load()) {
+            SensorRecord r = CopyOfSerialData();
+            if (!SameRecord(r, ra) && !SameRecord(r, rb) && !SameRecord(r, seed) && !SameRecord(r, zero))
+                mixed.fetch_add(1);
+            copies.fetch_add(1);
+        }
+    });
+    const int frames = 40;
+    for (int i = 0; i < frames; ++i) {
+        link_.Send(GoodFrame(i % 2 ? b : a));
+        ASSERT_TRUE(AwaitPass(3 + (size_t)i));
+    }
+    done.store(true);
+    copier.join();
+    EXPECT_EQ(0, mixed.load());
+    EXPECT_GT(copies.load(), 0);
+    EXPECT_TRUE(SameRecord(rb, CopyOfSerialData()));
+    Stop();
+}
+
+}  // namespace
