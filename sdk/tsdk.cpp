@@ -84,7 +84,7 @@ void deliver(Subscription *table, const unsigned char *record, size_t size)
     pthread_mutex_unlock(&g_dispatch);
 }
 
-void vlog(const char *prefix, const char *format, va_list args)
+__attribute__((format(printf, 2, 0))) void vlog(const char *prefix, const char *format, va_list args)
 {
     FILE *out = tsdk.log != NULL ? tsdk.log : stderr;
     flockfile(out);
