@@ -67,9 +67,10 @@ void main_loop(void)
 void shutdown(void)
 {
     fflush(tsdk.log);
+    /* Before the settings are cleared: a tick on cleared settings would empty the datastream file. */
+    upload_timer_delete();
     AppContext_ClearSettings(&AppContext);
     setup_triggers();
-    upload_timer_delete();
     serial_reader_stop();
     OutputFreeMemory(&AppContext);
     shellcmd_release();

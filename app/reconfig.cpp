@@ -9,10 +9,12 @@
 #include "reconfig.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "appconfig.h"
 #include "ombrelle.h"
@@ -128,6 +130,114 @@ time_t upload_period_s(int32_t minutes)
     return (time_t)minutes * SECONDS_PER_MINUTE;
 }
 
+/*
+ * The expiry thread: the upload timer signals this one thread of ours, which
+ * starts one tick thread for each expiry. glibc's own notification threads
+ * (SIGEV_THREAD) are made behind the back of pthread_create, where thread
+ * checkers cannot follow them. It lives while a timer exists, main thread only.
+ */
+struct ExpiryThread {
+    pthread_t id;
+    pid_t tid;                  /* the timer's target, valid once `ready` */
+    bool ready;
+    bool running;
+    pthread_mutex_t lock;       /* over `tid` and `ready` during the start */
+    pthread_cond_t started;
+};
+ExpiryThread g_expiry = {pthread_t(), 0, false, false, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER};
+
+int expiry_signal(void)
+{
+    return SIGRTMIN;
+}
+
+void *run_tick(void *)
+{
+    union sigval none;
+    none.sival_int = 0;
+    upload_tick_notify(none);
+    return NULL;
+}
+
+void start_tick_thread(void)
+{
+    pthread_attr_t attr;
+    pthread_t tick;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_create(&tick, &attr, run_tick, NULL);
+    pthread_attr_destroy(&attr);
+}
+
+/* Timer expiries come with SI_TIMER; the stop request is a signal sent to this thread. */
+void *expiry_proc(void *)
+{
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, expiry_signal());
+    pthread_mutex_lock(&g_expiry.lock);
+    g_expiry.tid = gettid();
+    g_expiry.ready = true;
+    pthread_cond_signal(&g_expiry.started);
+    pthread_mutex_unlock(&g_expiry.lock);
+    for (;;) {
+        siginfo_t info;
+        if (sigwaitinfo(&wanted, &info) < 0)
+            continue;
+        if (info.si_code != SI_TIMER)
+            return NULL;
+        start_tick_thread();
+    }
+}
+
+/* Starts the thread with the signal blocked, so it is only ever taken by sigwaitinfo; 0 or -1. */
+int expiry_thread_start(void)
+{
+    if (g_expiry.running)
+        return 0;
+    sigset_t block, saved;
+    sigemptyset(&block);
+    sigaddset(&block, expiry_signal());
+    pthread_sigmask(SIG_BLOCK, &block, &saved);
+    g_expiry.ready = false;
+    int rc = pthread_create(&g_expiry.id, NULL, expiry_proc, NULL);
+    pthread_sigmask(SIG_SETMASK, &saved, NULL);
+    if (rc != 0)
+        return -1;
+    pthread_mutex_lock(&g_expiry.lock);
+    while (!g_expiry.ready)
+        pthread_cond_wait(&g_expiry.started, &g_expiry.lock);
+    pthread_mutex_unlock(&g_expiry.lock);
+    g_expiry.running = true;
+    return 0;
+}
+
+/* After it returns no new tick thread is started. */
+void expiry_thread_stop(void)
+{
+    if (!g_expiry.running)
+        return;
+    pthread_kill(g_expiry.id, expiry_signal());
+    pthread_join(g_expiry.id, NULL);
+    g_expiry.running = false;
+}
+
+int create_upload_timer(void)
+{
+    if (expiry_thread_start() != 0)
+        return -1;
+    struct sigevent event;
+    memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = expiry_signal();
+    event.sigev_value.sival_int = 0;
+    event._sigev_un._tid = g_expiry.tid;
+    if (timer_create(CLOCK_REALTIME, &event, &timer_id) == 0)
+        return 0;
+    expiry_thread_stop();
+    return -1;
+}
+
 void recreate_upload_timer(void)
 {
     /* A tick of the old timer that is under way finishes on its own. */
@@ -135,13 +245,8 @@ void recreate_upload_timer(void)
         timer_delete(timer_id);
         timer_armed = false;
     }
-    struct sigevent event;
-    memset(&event, 0, sizeof event);
-    event.sigev_notify = SIGEV_THREAD;
-    event.sigev_notify_function = upload_tick_notify;
-    event.sigev_value.sival_int = 0;
     upload_ticks_start();
-    if (timer_create(CLOCK_REALTIME, &event, &timer_id) != 0) {
+    if (create_upload_timer() != 0) {
         fputs("Timer creation error\n", stderr);
     } else {
         timer_armed = true;
@@ -216,6 +321,7 @@ void upload_timer_delete(void)
         return;
     timer_delete(timer_id);
     timer_armed = false;
+    expiry_thread_stop();
     upload_ticks_stop();
     tsdk_log("[Ombrelle] Timer deleted\n");
 }

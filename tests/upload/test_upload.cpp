@@ -1,0 +1,595 @@
+/* The upload tick in-process: sampling per sensor type, publishing, jump events, uploads, the file. */
+#include "upload.h"
+
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "appconfig.h"
+#include "feed_support.h"
+#include "harness.h"
+#include "ombrelle.h"
+#include "serial.h"
+#include "shellcmd.h"
+#include "triggers.h"
+#include "tsdk.h"
+
+namespace {
+
+using feedtest::Bytes;
+using feedtest::FeedChannel;
+using feedtest::Words;
+
+/*
+ * Records "H=.. L=.." in probe_args; copies probe_out, when there is one, to the
+ * probe's output file; with a file "hold" it waits for "release" first.
+ */
+const char kCoreprobeScript[] =
+    "#!/bin/sh\nhome=\"$(dirname \"$0\")\"\n"
+    "printf 'H=%s L=%s\\n' \"$H\" \"$L\" >> \"$home/probe_args\"\n"
+    "if [ -f \"$home/hold\" ]; then while [ ! -f \"$home/release\" ]; do sleep 0.05; done; fi\n"
+    "if [ -f \"$home/probe_out\" ]; then cat \"$home/probe_out\" > \"$OMBRELLE_ROOT/var/log/InternalTemp.log\"; fi\n";
+
+const char kEmptyDocument[] = "{\"datastreams\":[]}";
+const char kSamplingError[] = "ERROR [Ombrelle]Error Getting Sensor data \n";
+const int kPeerWaitMs = 20000;
+
+using Slot = std::vector<uint8_t>;
+
+Slot Num(double v)
+{
+    Slot s(CHANNEL_VALUE_SIZE);
+    memcpy(s.data(), &v, sizeof v);
+    return s;
+}
+
+/* Up to 8 characters, zero bytes after them. */
+Slot Text(const char *chars)
+{
+    Slot s(CHANNEL_VALUE_SIZE, 0);
+    memcpy(s.data(), chars, strnlen(chars, CHANNEL_VALUE_SIZE));
+    return s;
+}
+
+std::string F81(double v)
+{
+    char text[400];
+    snprintf(text, sizeof text, "%8.1f", v);
+    return text;
+}
+
+/* The word a "%8.1f" value becomes on the command line. */
+std::string Word(double v)
+{
+    std::string s = F81(v);
+    return s.substr(s.find_first_not_of(' '));
+}
+
+std::string Entry(const std::string &value, const std::string &id)
+{
+    return "{\"current_value\":\"" + value + "\",\"id\":\"" + id + "\"}";
+}
+
+std::string Document(const std::vector<std::string> &entries)
+{
+    std::string doc = "{\"datastreams\":[";
+    for (size_t i = 0; i < entries.size(); ++i)
+        doc += (i > 0 ? "," : "") + entries[i];
+    return doc + "]}";
+}
+
+std::string SensorEvents(int count)
+{
+    std::string one = "event 0 " + std::to_string(SENSOR_OUTPUT_PAYLOAD_LEN) + "\n" +
+                      std::string(SENSOR_OUTPUT_PAYLOAD, SENSOR_OUTPUT_PAYLOAD_LEN) + "\n";
+    std::string all;
+    for (int i = 0; i < count; ++i)
+        all += one;
+    return all;
+}
+
+/* A feed_update call as the script records it: key, feed, channel, value. */
+Words Upload(const std::string &name, const std::string &value)
+{
+    return {"KEY", "FEED", name, value};
+}
+
+class TickTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = dir_.sub("root");
+        home_ = dir_.sub("home");
+        sim_ = dir_.sub("sim");
+        harness::MakeDirs(root_ + "/var/extsensor");
+        harness::MakeDirs(root_ + "/var/log");
+        harness::MakeDirs(sim_);
+        harness::WriteFile(home_ + "/feed_update", feedtest::kFeedUpdateScript, 0755);
+        harness::WriteFile(home_ + "/coreprobe", kCoreprobeScript, 0755);
+        setenv("OMBRELLE_ROOT", root_.c_str(), 1);
+        setenv("TS_APP_HOME", home_.c_str(), 1);
+        setenv("TSDK_SIM_DIR", sim_.c_str(), 1);
+        unsetenv("TSDK_SIM_FAIL");
+        ombrelle_resolve_paths();
+        logPath_ = dir_.sub("Ombrelle.log");
+        tsdk_settings = tsdk_settings_t{};
+        tsdk_settings.log_path = logPath_.c_str();
+        ASSERT_EQ(0, tsdk_init());
+        ASSERT_EQ(0, shellcmd_init());
+        upload_probe_settle_s = 0;
+        memset(&AppContext, 0, sizeof AppContext);
+        memset(&Serial_data, 0, sizeof Serial_data);
+        memset(&prev_sensor_data, 0, sizeof prev_sensor_data);
+    }
+
+    void TearDown() override
+    {
+        OutputFreeMemory(&AppContext);
+        shellcmd_release();
+        tsdk_deinit();
+        tsdk_settings = tsdk_settings_t{};
+        unsetenv("TSDK_SIM_DIR");
+        unsetenv("TS_APP_HOME");
+        unsetenv("OMBRELLE_ROOT");
+    }
+
+    /* The feed settings of a full application; number 0 means one per channel given. */
+    void Configure(int type, int param, const std::vector<FeedChannel> &channels, int number = 0)
+    {
+        AppContext_lock();
+        AppContext.XivelyEnabled = 1;
+        AppContext.SensorType = type;
+        AppContext.SensorParam = param;
+        AppContext.ChannelNumber = number > 0 ? number : (int)channels.size();
+        SetText(&AppContext.Apikey, APIKEY_SIZE, "KEY");
+        SetText(&AppContext.FeedID, FEEDID_SIZE, "FEED");
+        for (size_t i = 0; i < channels.size(); ++i) {
+            AppContext.ChannelEnabled[i] = channels[i].enabled;
+            AppContext.ChannelParam[i] = channels[i].param;
+            SetText(&AppContext.ChannelName[i], CHANNEL_NAME_SIZE, channels[i].name.c_str());
+        }
+        AppContext_unlock();
+    }
+
+    static void SetText(char **text, size_t size, const char *value)
+    {
+        if (*text == nullptr)
+            *text = static_cast<char *>(calloc(1, size));
+        snprintf(*text, size, "%s", value);
+    }
+
+    void SetChannelValue(int i, const Slot &slot)
+    {
+        memcpy(AppContext.ChannelValue[i], slot.data(), CHANNEL_VALUE_SIZE);
+    }
+    Slot ChannelValue(int i) const
+    {
+        return Slot(AppContext.ChannelValue[i], AppContext.ChannelValue[i] + CHANNEL_VALUE_SIZE);
+    }
+
+    void Tick()
+    {
+        union sigval none;
+        none.sival_int = 0;
+        xively_timer_proc(none);
+    }
+
+    std::string File() const { return harness::ReadFile(PIPE_FILE); }
+    std::string Events() const { return harness::ReadFile(sim_ + "/events"); }
+    std::vector<Words> Calls() const { return feedtest::ScriptCalls(harness::ReadFile(home_ + "/args")); }
+    std::string ProbeArgs() const { return harness::ReadFile(home_ + "/probe_args"); }
+    std::string Log() const
+    {
+        fflush(tsdk.log);
+        return harness::ReadFile(logPath_);
+    }
+    std::string ProbeFile() const { return root_ + "/var/log/InternalTemp.log"; }
+
+    harness::TempDir dir_;
+    std::string root_, home_, sim_, logPath_;
+};
+
+/* ---- the record source (type 3): publishing, jumps, uploads and the file ---- */
+
+struct TickCase {
+    const char *name;
+    std::vector<FeedChannel> channels;
+    std::vector<Slot> frame;     /* Serial_data's value slots */
+    std::vector<double> prev;    /* prev_sensor_data's values */
+    bool sampled;                /* the record is read: at least one channel enabled */
+    int events;
+    std::vector<Words> calls;
+    std::string file;
+    std::vector<std::string> log;
+    int number = 0;              /* ChannelNumber, 0: one per channel given */
+};
+
+void PrintTo(const TickCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+const double kHuge = 1e300;
+
+std::vector<TickCase> RecordCases()
+{
+    const FeedChannel a{1, "A", 30}, b{1, "B", 30}, c{1, "C", 30};
+    return {
+        {"NoChannelEnabledReadsNothing", {{0, "A", 30}, {0, "B", 1}}, {Num(600), Text("x")}, {}, false, 0, {},
+         kEmptyDocument, {}},
+        {"BeforeAnyFrameNothingIsUploaded", {a, {1, "T", 1}}, {}, {}, true, 0, {}, kEmptyDocument, {}},
+        {"ZeroMiddleChannelSkippedWithOneComma", {a, b, c}, {Num(21.5), Num(0.0), Num(40)}, {}, true, 0,
+         {Upload("A", "21.5"), Upload("C", "40.0")}, Document({Entry("    21.5", "A"), Entry("    40.0", "C")}),
+         {"[Ombrelle]Channel1 Name   = A \n[Ombrelle]Channel1 Value  =     21.5 \n",
+          "[Ombrelle]Channel3 Name   = C \n[Ombrelle]Channel3 Value  =     40.0 \n"}},
+        {"ZeroLastChannelLeavesNoTrailingComma", {a, b, c}, {Num(21.5), Num(40), Num(0.0)}, {}, true, 0,
+         {Upload("A", "21.5"), Upload("B", "40.0")}, Document({Entry("    21.5", "A"), Entry("    40.0", "B")}), {}},
+        {"OnlyChannelNumberChannelsTakePart", {a, b}, {Num(1), Num(2)}, {}, true, 0, {Upload("A", "1.0")},
+         Document({Entry("     1.0", "A")}), {}, 1},
+        {"FirstTickJumpOf501", {a}, {Num(501.0)}, {}, true, 1, {Upload("A", "501.0")},
+         Document({Entry("   501.0", "A")}), {}},
+        {"JumpOf500Point9TruncatesTo500", {a}, {Num(500.9)}, {}, true, 0, {Upload("A", "500.9")},
+         Document({Entry("   500.9", "A")}), {}},
+        {"JumpOfMinus501", {a}, {Num(-501.0)}, {}, true, 1, {Upload("A", "-501.0")},
+         Document({Entry("  -501.0", "A")}), {}},
+        {"JumpAgainstThePreviousTick", {a, b}, {Num(601.5), Num(600.9)}, {100, 100}, true, 1,
+         {Upload("A", "601.5"), Upload("B", "600.9")}, Document({Entry("   601.5", "A"), Entry("   600.9", "B")}), {}},
+        {"EachJumpingChannelSendsItsOwnEvent", {a, b, c}, {Num(600), Num(-700), Num(900)}, {}, true, 3,
+         {Upload("A", "600.0"), Upload("B", "-700.0"), Upload("C", "900.0")},
+         Document({Entry("   600.0", "A"), Entry("  -700.0", "B"), Entry("   900.0", "C")}), {}},
+        {"DisabledChannelNeverJumpsNorUploads", {{0, "A", 30}, b}, {Num(900), Num(10)}, {}, true, 0,
+         {Upload("B", "10.0")}, Document({Entry("    10.0", "B")}), {}},
+        {"TextChannel", {{1, "Outside", 1}}, {Text("21.5C")}, {}, true, 0, {Upload("Outside", "21.5C")},
+         Document({Entry("21.5C", "Outside")}), {"[Ombrelle]Channel1 Value  = 21.5C \n"}},
+        {"EightByteTextHasNoTerminatorAndJumpsAsADouble", {{1, "T", 1}, b}, {Text("ABCDEFGH"), Num(2)}, {}, true, 1,
+         {Upload("T", "ABCDEFGH"), Upload("B", "2.0")}, Document({Entry("ABCDEFGH", "T"), Entry("     2.0", "B")}),
+         {"[Ombrelle]Channel1 Value  = ABCDEFGH \n"}},
+        {"TextReachesTheScriptAsLiteralWords", {{1, "T", 1}}, {Text("$(>p);x")}, {}, true, 0, {Upload("T", "$(>p);x")},
+         Document({Entry("$(>p);x", "T")}), {}},
+        {"NaNNeverJumpsAndIsSentAsNan", {a}, {Num(kNaN)}, {}, true, 0, {Upload("A", "nan")},
+         Document({Entry("     nan", "A")}), {"[Ombrelle]Channel1 Value  =      nan \n"}},
+        {"InfinityJumps", {a}, {Num(kInf)}, {}, true, 1, {Upload("A", "inf")}, Document({Entry("     inf", "A")}), {}},
+        {"HugeValueJumpsAndItsCommandIsRefusedNotCut", {a}, {Num(kHuge)}, {}, true, 1, {},
+         Document({Entry(F81(kHuge), "A")}),
+         {" bytes does not fit in 255, not run\n"}},
+    };
+}
+
+class RecordTick : public TickTest, public testing::WithParamInterface<TickCase> {};
+
+TEST_P(RecordTick, PublishesJumpsUploadsAndWritesTheFile)
+{
+    const TickCase &c = GetParam();
+    Configure(3, 0, c.channels, c.number);
+    for (size_t i = 0; i < c.frame.size(); ++i) {
+        memcpy(&Serial_data.value[i], c.frame[i].data(), CHANNEL_VALUE_SIZE);
+        Serial_data.param[i] = 77;  // the record's own params, copied along with the values
+    }
+    for (size_t i = 0; i < c.prev.size(); ++i)
+        prev_sensor_data.value[i] = c.prev[i];
+
+    Tick();
+
+    SensorRecord zero;
+    memset(&zero, 0, sizeof zero);
+    const SensorRecord &expected = c.sampled ? Serial_data : zero;
+    for (int i = 0; i < AppContext.ChannelNumber; ++i) {
+        SCOPED_TRACE("channel " + std::to_string(i + 1));
+        EXPECT_EQ(0, memcmp(&expected.value[i], AppContext.ChannelValue[i], CHANNEL_VALUE_SIZE));
+    }
+    EXPECT_EQ(0, memcmp(&expected, &prev_sensor_data, sizeof expected)) << "the whole record is the next base";
+    EXPECT_EQ(SensorEvents(c.events), Events());
+    std::vector<Words> calls = Calls();
+    EXPECT_EQ(c.calls, calls);
+    EXPECT_EQ(c.file, File());
+    std::string log = Log();
+    for (const std::string &line : c.log)
+        EXPECT_NE(std::string::npos, log.find(line)) << line << "\nin:\n" << log;
+    EXPECT_EQ(std::string::npos, log.find("ERROR [Ombrelle]Error Getting")) << log;
+    EXPECT_FALSE(harness::FileExists(std::string(PIPE_FILE) + ".new"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RecordTick, testing::ValuesIn(RecordCases()),
+                         [](const testing::TestParamInfo<TickCase> &info) { return std::string(info.param.name); });
+
+TEST_F(TickTest, FeedOffSamplesNothingAndUploadsTheHeldValuesAgain)
+{
+    Configure(3, 0, {{1, "A", 30}, {1, "T", 1}});
+    AppContext.XivelyEnabled = 0;
+    SetChannelValue(0, Num(900));
+    SetChannelValue(1, Text("hi"));
+    Serial_data.value[0] = 5;
+    prev_sensor_data.value[0] = 7;
+
+    Tick();
+
+    EXPECT_EQ(Num(900), ChannelValue(0));
+    EXPECT_EQ(7, prev_sensor_data.value[0]);
+    EXPECT_EQ("", Events());
+    EXPECT_EQ((std::vector<Words>{Upload("A", "900.0"), Upload("T", "hi")}), Calls());
+    EXPECT_EQ(Document({Entry("   900.0", "A"), Entry("hi", "T")}), File());
+}
+
+TEST_F(TickTest, UnsupportedTypePublishesZerosAndKeepsTheFile)
+{
+    for (int type : {4, -1}) {
+        SCOPED_TRACE("type " + std::to_string(type));
+        Configure(type, 0, {{1, "A", 30}, {1, "B", 30}});
+        SetChannelValue(0, Num(12));
+        SetChannelValue(1, Num(34));
+        prev_sensor_data.value[0] = 600;
+        harness::WriteFile(PIPE_FILE, "old");
+        std::string logBefore = Log();
+
+        Tick();
+
+        EXPECT_EQ(Num(0), ChannelValue(0));
+        EXPECT_EQ(Num(0), ChannelValue(1));
+        EXPECT_EQ(0, prev_sensor_data.value[0]);
+        EXPECT_EQ(SensorEvents(1), Events()) << "600 down to the published zero is a jump";
+        harness::WriteFile(sim_ + "/events", "");
+        EXPECT_TRUE(Calls().empty());
+        EXPECT_EQ("old", File());
+        EXPECT_EQ(logBefore + "ERROR [Ombrelle]Not supported Sensor type!\n" + kSamplingError, Log());
+    }
+}
+
+/* ---- the radio module (type 0) ---- */
+
+TEST_F(TickTest, RadioModuleChannelsByParamAndTheFirstTickJump)
+{
+    feedtest::SerialPeer peer(root_);
+    Configure(0, 0, {{1, "Hum", 10}, {1, "Lux", 20}, {1, "C", 30}, {1, "F", 31}, {1, "Bad", 99}, {0, "Off", 20}});
+    std::thread module([&] {
+        ASSERT_TRUE(peer.WaitForCflag(CRTSCTS, kPeerWaitMs));
+        peer.Send(feedtest::RadioFrame(1023, 639, 500));
+    });
+    Tick();
+    module.join();
+
+    double lux = radio_lux(1023), f = radio_fahrenheit(639), rh = radio_humidity(500);
+    double c = (f - 32.0) * 5.0 / 9.0;
+    EXPECT_EQ(Num(rh), ChannelValue(0));
+    EXPECT_EQ(Num(lux), ChannelValue(1));
+    EXPECT_EQ(Num(c), ChannelValue(2));
+    EXPECT_EQ(Num(f), ChannelValue(3));
+    EXPECT_EQ(Num(0), ChannelValue(4));
+    EXPECT_EQ(Num(0), ChannelValue(5));
+    EXPECT_EQ(SensorEvents(1), Events()) << "1200 lux against the zeros of the start";
+    EXPECT_EQ((std::vector<Words>{Upload("Hum", Word(rh)), Upload("Lux", "1200.0"), Upload("C", Word(c)),
+                                  Upload("F", Word(f))}),
+              Calls());
+    std::string log = Log();
+    EXPECT_EQ(2u, harness::CountOccurrences(log, "[Ombrelle]Invalid channel param! \n"));
+    EXPECT_NE(std::string::npos, log.find("[Ombrelle]Lux = " + F81(lux) + ", Temperature  = " + F81(f) +
+                                          " F, Humidity = " + F81(rh) + " \n"));
+}
+
+/* ---- the RS-485 sensor (type 1) ---- */
+
+/* Small enough that no channel jumps. */
+const std::vector<unsigned> kRaw = {0x0101, 0x0102, 0x0103, 0x0104, 0x0105, 0x01F3};
+
+struct Rs485Case {
+    const char *name;
+    std::vector<FeedChannel> channels;
+    std::vector<double> values;
+};
+
+void PrintTo(const Rs485Case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::vector<Rs485Case> Rs485Cases()
+{
+    return {
+        {"HumidityThenCelsius", {{1, "H", 10}, {1, "T", 30}}, {50.0, 25.5}},
+        {"HumidityThenFahrenheit", {{1, "H", 10}, {1, "T", 31}}, {50.0, 77.0}},
+        {"CelsiusThenHumidity", {{1, "T", 30}, {1, "H", 10}}, {25.5, 50.0}},
+        {"OtherFirstParamGivesWholeFahrenheit", {{1, "T", 20}, {1, "H", 10}}, {77.0, 50.0}},
+        {"DisabledFirstChannelCountsAsParamZero", {{0, "T", 10}, {1, "H", 30}}, {77.0, 50.0}},
+        {"FiveChannelsTakeTheRawWords", {{1, "H", 10}, {1, "T", 30}, {1, "R1", 20}, {1, "R2", 20}, {1, "R3", 20}},
+         {50.0, 25.5, 0x0101, 0x0102, 0x0103}},
+    };
+}
+
+class Rs485Tick : public TickTest, public testing::WithParamInterface<Rs485Case> {};
+
+TEST_P(Rs485Tick, MapsTheReplyOntoTheChannels)
+{
+    const Rs485Case &c = GetParam();
+    feedtest::SerialPeer peer(root_);
+    Configure(1, 0xE0, c.channels);
+    Bytes query;
+    std::thread sensor([&] {
+        query = peer.Receive(6, kPeerWaitMs);
+        peer.Send(feedtest::Rs485Reply(0x01F4, 0x00FF, kRaw));
+    });
+    Tick();
+    sensor.join();
+
+    EXPECT_EQ((Bytes{0x55, 0xAA, 0xE0, 0x00, 0x21, 0x00}), query);
+    std::vector<Words> expectedCalls;
+    for (size_t i = 0; i < c.values.size(); ++i) {
+        SCOPED_TRACE("channel " + std::to_string(i + 1));
+        EXPECT_EQ(Num(c.values[i]), ChannelValue((int)i));
+        if (c.channels[i].enabled)
+            expectedCalls.push_back(Upload(c.channels[i].name, Word(c.values[i])));
+    }
+    EXPECT_EQ(expectedCalls, Calls());
+    EXPECT_EQ("", Events());
+    EXPECT_NE(std::string::npos, Log().find("[Ombrelle]Temperature  = 77 F, Humidity = 50 \n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Rs485Tick, testing::ValuesIn(Rs485Cases()),
+                         [](const testing::TestParamInfo<Rs485Case> &info) { return std::string(info.param.name); });
+
+TEST_F(TickTest, Rs485SensorThatDoesNotAnswerIsAFailedSampling)
+{
+    feedtest::SerialPeer peer(root_);
+    Configure(1, 0xE0, {{1, "H", 10}, {1, "T", 30}});
+    SetChannelValue(0, Num(40));
+    SetChannelValue(1, Num(20));
+    prev_sensor_data.value[0] = 40;
+    harness::WriteFile(PIPE_FILE, "old");
+
+    Tick();
+
+    EXPECT_EQ(6u, peer.Receive(6, kPeerWaitMs).size()) << "the query went out";
+    EXPECT_EQ(Num(0), ChannelValue(0));
+    EXPECT_EQ(Num(0), ChannelValue(1));
+    EXPECT_EQ(0, prev_sensor_data.value[0]);
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_EQ("old", File());
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find(kSamplingError));
+    EXPECT_EQ(std::string::npos, log.find("[Ombrelle]Temperature")) << "no reading was logged";
+}
+
+/* ---- the internal temperature (type 2) ---- */
+
+struct ProbeCase {
+    const char *name;
+    int param;
+    const char *output;
+    double value;
+    bool uploaded;
+};
+
+void PrintTo(const ProbeCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const ProbeCase kProbeCases[] = {
+    {"CelsiusChannel", 30, "   23.50", 23.5, true},
+    {"AnyOtherParamGivesFahrenheit", 10, "   23.50", 23.5 * 1.8 + 32.0, true},
+    {"OnlyTheFirstEightBytesAreRead", 30, "12345678.9", 12345678.0, true},
+    {"NoNumberReadsAsZeroCelsius", 30, "none", 0.0, false},
+    {"NoNumberReadsAsFreezingFahrenheit", 31, "none", 32.0, true},
+};
+
+class ProbeTick : public TickTest, public testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(ProbeTick, RunsTheProbeAndReadsItsFile)
+{
+    const ProbeCase &c = GetParam();
+    Configure(2, 40, {{1, "Core", c.param}, {1, "Other", 30}});
+    harness::WriteFile(home_ + "/probe_out", c.output);
+
+    Tick();
+
+    EXPECT_EQ("H=45 L=40\n", ProbeArgs());
+    EXPECT_EQ(Num(c.value), ChannelValue(0));
+    EXPECT_EQ(Num(0), ChannelValue(1)) << "no other channel gets a value";
+    std::vector<Words> calls = Calls();
+    if (c.uploaded) {
+        EXPECT_EQ(std::vector<Words>{Upload("Core", Word(c.value))}, calls);
+        EXPECT_EQ(Document({Entry(F81(c.value), "Core")}), File());
+    } else {
+        EXPECT_TRUE(calls.empty());
+        EXPECT_EQ(kEmptyDocument, File());
+    }
+    double celsius = c.param == 30 ? c.value : (c.value - 32.0) / 1.8;
+    EXPECT_NE(std::string::npos, Log().find("[Ombrelle]Temperature  = " + F81(celsius) + " C\n")) << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProbeTick, testing::ValuesIn(kProbeCases),
+                         [](const testing::TestParamInfo<ProbeCase> &info) { return std::string(info.param.name); });
+
+TEST_F(TickTest, ProbeThatLeavesNoFreshReadingIsAFailedSampling)
+{
+    struct {
+        const char *name;
+        bool stale;
+    } cases[] = {{"NoFile", false}, {"StaleFileOfAnEarlierRun", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Configure(2, 40, {{1, "Core", 30}, {1, "Other", 30}});
+        SetChannelValue(0, Num(23.5));
+        SetChannelValue(1, Num(1));
+        prev_sensor_data.value[0] = 23.5;
+        harness::WriteFile(PIPE_FILE, "old");
+        unlink((home_ + "/probe_out").c_str());
+        if (c.stale)
+            harness::WriteFile(ProbeFile(), "   99.00");
+        std::string logBefore = Log();
+
+        Tick();
+
+        EXPECT_EQ(Num(0), ChannelValue(0));
+        EXPECT_EQ(Num(0), ChannelValue(1));
+        EXPECT_EQ(0, prev_sensor_data.value[0]);
+        EXPECT_TRUE(Calls().empty());
+        EXPECT_EQ("old", File());
+        std::string log = Log().substr(logBefore.size());
+        EXPECT_NE(std::string::npos,
+                  log.find(std::string("ERROR [Ombrelle]No internal sensor data available\n") + kSamplingError))
+            << log;
+    }
+    /* The next good tick compares with the published zeros. */
+    harness::WriteFile(home_ + "/probe_out", "  600.00");
+    Tick();
+    EXPECT_EQ(Num(600), ChannelValue(0));
+    EXPECT_EQ(SensorEvents(1), Events());
+}
+
+/* ---- ticks never overlap ---- */
+
+TEST_F(TickTest, ATickThatComesWhileOneRunsIsSkippedAndStopWaitsForTheRunningOne)
+{
+    Configure(2, 40, {{1, "Core", 30}});
+    harness::WriteFile(home_ + "/probe_out", "   21.00");
+    harness::WriteFile(home_ + "/hold", "");
+    union sigval none;
+    none.sival_int = 0;
+    upload_ticks_start();
+
+    std::thread first([&] { upload_tick_notify(none); });
+    ASSERT_TRUE(harness::WaitFor([&] { return ProbeArgs() == "H=45 L=40\n"; }, kPeerWaitMs));
+    upload_tick_notify(none);
+    EXPECT_NE(std::string::npos, Log().find("[Ombrelle]Upload tick skipped")) << Log();
+
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        upload_ticks_stop();
+        stopped = true;
+    });
+    usleep(300 * 1000);
+    EXPECT_FALSE(stopped.load()) << "stop returned while a tick was running";
+    harness::WriteFile(home_ + "/release", "");
+    stopper.join();
+    first.join();
+    EXPECT_TRUE(stopped.load());
+    EXPECT_EQ("H=45 L=40\n", ProbeArgs()) << "the skipped tick ran nothing";
+    EXPECT_EQ(Document({Entry("    21.0", "Core")}), File());
+
+    unlink(PIPE_FILE);
+    std::string logBefore = Log();
+    upload_tick_notify(none);
+    EXPECT_FALSE(harness::FileExists(PIPE_FILE)) << "no tick once stopped";
+    EXPECT_EQ(logBefore, Log());
+
+    upload_ticks_start();
+    upload_tick_notify(none);
+    EXPECT_EQ("H=45 L=40\nH=45 L=40\n", ProbeArgs());
+    upload_ticks_stop();
+}
+
+}  // namespace
