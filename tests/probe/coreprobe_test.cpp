@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "init_printout.h"
 
 namespace {
 
@@ -17,19 +18,7 @@ using harness::TempDir;
 const char kProgram[] = COREPROBE_EMU_PATH;
 
 /* Everything after the address line of a run at defaults with a 23.75 reading. */
-const char kAfterAddress[] =
-    "Read from sensor > THigh: 64.00\n"
-    "Read from sensor > TLow: 32.00\n"
-    "0x780\n"
-    "0x500\n"
-    "Set configuration register successfully!\n"
-    "Set Thigh register successfully!\n"
-    "Current THigh: 15.00\n"
-    "Set Tlow register successfully!\n"
-    "Current TLow: 10.00\n"
-    "Set control/status register successfully!\n"
-    "23.75 Degrees\n"
-    "Alert pin is HIGH!\n";
+const std::string kAfterAddress = std::string(kInitPrintout) + "23.75 Degrees\n" + "Alert pin is HIGH!\n";
 
 class CoreprobeTest : public testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bus_test.h"
+#include "init_printout.h"
 
 namespace {
 
@@ -127,18 +128,7 @@ TEST_F(ThermalTest, DecimalToBinaryLeastSignificantFirstWithinItsArray)
 
 /* ---- initialisation ---- */
 
-const char kMainInit[] =
-    "[DBG] use main I2C address\n"
-    "Read from sensor > THigh: 64.00\n"
-    "Read from sensor > TLow: 32.00\n"
-    "0x780\n"
-    "0x500\n"
-    "Set configuration register successfully!\n"
-    "Set Thigh register successfully!\n"
-    "Current THigh: 15.00\n"
-    "Set Tlow register successfully!\n"
-    "Current TLow: 10.00\n"
-    "Set control/status register successfully!\n";
+const std::string kMainInit = std::string("[DBG] use main I2C address\n") + kInitPrintout;
 
 TEST_F(ThermalTest, InitAtMainAddressProgramsTheSensor)
 {

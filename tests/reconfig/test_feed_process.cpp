@@ -1,7 +1,6 @@
 /* Ombrelle as the platform runs it, with an RS-485 peer that pushes record frames. */
 #include <signal.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,13 +26,6 @@ using feedtest::Words;
 const char kEnded[] = "[Ombrelle] ========= DYNAMIC CONFIGURATION ENDED =========\n";
 const char kReaderStarted[] = "[Ombrelle] Serial proc updated\n";
 const int kWaitMs = 30000;
-
-long NowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 SensorRecord Record(double v0, double v1)
 {
@@ -140,9 +132,9 @@ TEST_F(FeedProcess, UploadsEachGoodFrameEverySecondAndFollowsAChangedConfigurati
         sender.Set(feedtest::RecordFrame(Record(21.5, 55.0)));
         const Words first = {"KEY", "FEED", "Outside", "21.5"};
         ASSERT_TRUE(harness::WaitFor([&] { return CountCalls(first) >= 1; }, kWaitMs)) << camera_.Log() << camera_.Stderr();
-        long firstAt = NowMs();
+        long firstAt = harness::NowMs();
         ASSERT_TRUE(harness::WaitFor([&] { return CountCalls(first) >= 3; }, kWaitMs));
-        EXPECT_GE(NowMs() - firstAt, 1500) << "one upload a second, not a burst";
+        EXPECT_GE(harness::NowMs() - firstAt, 1500) << "one upload a second, not a burst";
         EXPECT_EQ("{\"datastreams\":[{\"current_value\":\"    21.5\",\"id\":\"Outside\"}]}", DataFile());
 
         /* Ext_thread 2 leaves the reader running; the feed file renames and adds a channel. */

@@ -149,29 +149,12 @@ std::vector<Step> Sequence()
     };
 }
 
-class ReconfigTest : public testing::Test {
+class ReconfigTest : public feedtest::FeedFixture {
 protected:
     void SetUp() override
     {
-        root_ = dir_.sub("root");
-        home_ = dir_.sub("home");
-        sim_ = dir_.sub("sim");
-        harness::MakeDirs(root_ + "/var/extsensor");
-        harness::MakeDirs(root_ + "/var/log");
+        ASSERT_NO_FATAL_FAILURE(FeedFixture::SetUp());
         harness::MakeDirs(home_ + "/html");
-        harness::MakeDirs(sim_);
-        harness::WriteFile(home_ + "/feed_update", feedtest::kFeedUpdateScript, 0755);
-        setenv("OMBRELLE_ROOT", root_.c_str(), 1);
-        setenv("TS_APP_HOME", home_.c_str(), 1);
-        setenv("TSDK_SIM_DIR", sim_.c_str(), 1);
-        unsetenv("TSDK_SIM_FAIL");
-        ombrelle_resolve_paths();
-        logPath_ = dir_.sub("Ombrelle.log");
-        tsdk_settings = tsdk_settings_t{};
-        tsdk_settings.log_path = logPath_.c_str();
-        ASSERT_EQ(0, tsdk_init());
-        ASSERT_EQ(0, shellcmd_init());
-        memset(&AppContext, 0, sizeof AppContext);
     }
 
     /* Shutdown's order: every report off, the timer and the reader stopped, then the buffers. */
@@ -182,13 +165,7 @@ protected:
         upload_timer_delete();
         serial_reader_stop();
         OutputFreeMemory(&AppContext);
-        shellcmd_release();
-        tsdk_deinit();
-        tsdk_settings = tsdk_settings_t{};
-        tsdk.settings = nullptr;
-        unsetenv("TSDK_SIM_DIR");
-        unsetenv("TS_APP_HOME");
-        unsetenv("OMBRELLE_ROOT");
+        FeedFixture::TearDown();
     }
 
     void Place(const std::string &name, const std::string &content)
@@ -202,28 +179,14 @@ protected:
 
     std::string NewLog()
     {
-        fflush(tsdk.log);
-        std::string all = harness::ReadFile(logPath_);
+        std::string all = Log();
         std::string fresh = all.substr(logMark_);
         logMark_ = all.size();
         return fresh;
     }
 
-    harness::TempDir dir_;
-    std::string root_, home_, sim_, logPath_;
     size_t logMark_ = 0;
 };
-
-void ExpectInOrder(const std::string &text, const std::vector<std::string> &parts)
-{
-    size_t at = 0;
-    for (const std::string &part : parts) {
-        size_t found = text.find(part, at);
-        EXPECT_NE(std::string::npos, found) << "missing, in order: " << part << "\nin:\n" << text;
-        if (found != std::string::npos)
-            at = found + part.size();
-    }
-}
 
 TEST_F(ReconfigTest, PairsOfFilesAppliedInSequence)
 {
@@ -242,7 +205,7 @@ TEST_F(ReconfigTest, PairsOfFilesAppliedInSequence)
             EXPECT_EQ(calls, harness::ReadFile(sim_ + "/calls")) << "the subscriptions stay as they were";
 
         std::string log = NewLog();
-        ExpectInOrder(log, step.lines);
+        harness::ExpectInOrder(log, step.lines);
         for (const std::string &line : step.absent)
             EXPECT_EQ(std::string::npos, log.find(line)) << "unexpected: " << line << "\nin:\n" << log;
         EXPECT_EQ(step.reader, serial_thread_running);

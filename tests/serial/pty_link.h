@@ -1,10 +1,9 @@
 /*
  * pty_link.h - a pseudo-terminal behind the root prefix's "/dev/ttyS1".
  *
- *   PtyLink         a fresh root prefix whose dev/ttyS1 links to a pty slave; the
- *                   test plays the peer on the master side. The slave is kept
- *                   open and holds distinctive settings (`original`), so that a
- *                   restore shows and the line never hangs up between exchanges.
+ *   PtyLink         a fresh root prefix, set as OMBRELLE_ROOT, with a PtyPeer
+ *                   behind its dev/ttyS1; the slave holds distinctive settings
+ *                   (`original`), so that a restore shows.
  *   StderrCapture   standard error into a file while it lives
  *   FdCount         the descriptors open in this process
  */
@@ -15,11 +14,9 @@
 #include <termios.h>
 
 #include <string>
-#include <vector>
 
 #include "harness.h"
-
-using Bytes = std::vector<uint8_t>;
+#include "pty_peer.h"
 
 class PtyLink {
 public:
@@ -29,26 +26,25 @@ public:
     PtyLink &operator=(const PtyLink &) = delete;
 
     const harness::TempDir &root() const { return root_; }
-    int master() const { return master_; }
-    int slave() const { return holder_; }
+    int master() const { return peer_.master(); }
+    int slave() const { return peer_.slave(); }
 
     /* The slave's settings as the master sees them now. */
     struct termios Seen() const;
     /* What the kernel keeps of the settings-driver bit 0x01000000 on this line (0 or the bit). */
     tcflag_t KeptDriverBit() const { return kept_driver_bit_; }
 
-    void Send(const Bytes &bytes) const;
+    void Send(const Bytes &bytes) const { peer_.Send(bytes); }
     /* Puts bytes into the slave's input queue and waits until they are queued there. */
     void Preload(const Bytes &bytes) const;
     /* Reads exactly n bytes from the master within timeoutMs; fewer on timeout. */
-    Bytes Receive(size_t n, int timeoutMs) const;
+    Bytes Receive(size_t n, int timeoutMs) const { return peer_.Receive(n, timeoutMs); }
 
     struct termios original;
 
 private:
     harness::TempDir root_;
-    int master_ = -1;
-    int holder_ = -1;
+    PtyPeer peer_{root_.path()};
     tcflag_t kept_driver_bit_ = 0;
 };
 

@@ -3,7 +3,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -44,25 +43,6 @@ std::string Repeat(const std::string &s, int n)
     for (int i = 0; i < n; ++i)
         out += s;
     return out;
-}
-
-long ElapsedMs(const struct timespec &since)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
-}
-
-/* The texts must appear in this order. */
-void ExpectInOrder(const std::string &text, const std::vector<std::string> &parts)
-{
-    size_t at = 0;
-    for (const std::string &part : parts) {
-        size_t found = text.find(part, at);
-        EXPECT_NE(std::string::npos, found) << "missing, in order: " << part << "\nin:\n" << text;
-        if (found != std::string::npos)
-            at = found + part.size();
-    }
 }
 
 /* ---- RS-485 query ---- */
@@ -168,10 +148,9 @@ TEST_P(RS485QueryCaseTest, SendsTheQueryAndDecodesTheReply)
 {
     const QueryCase &c = GetParam();
     RS485Reading r;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long start = harness::NowMs();
     EXPECT_EQ(c.result, Run(c.address, c.reply, &r));
-    EXPECT_LT(ElapsedMs(start), SERIAL_EXCHANGE_BOUND_MS + 3000);
+    EXPECT_LT(harness::NowMs() - start, SERIAL_EXCHANGE_BOUND_MS + 3000);
     EXPECT_EQ(c.query, sent_);
     ExpectProfile(during_, IGNPAR, 0x08BD | link_.KeptDriverBit(), 25);
     ExpectSameSettings(link_.original, link_.Seen());
@@ -180,7 +159,7 @@ TEST_P(RS485QueryCaseTest, SendsTheQueryAndDecodesTheReply)
     EXPECT_EQ(c.fahrenheit, r.fahrenheit);
     EXPECT_EQ(c.tenths, OneDecimal(r.celsius_tenths));
     EXPECT_EQ(c.raw, std::vector<int>(r.raw, r.raw + RS485_RAW_READINGS));
-    ExpectInOrder(stderr_, c.lines);
+    harness::ExpectInOrder(stderr_, c.lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(RS485Replies, RS485QueryCaseTest, testing::ValuesIn(QueryCases()),
@@ -300,17 +279,16 @@ TEST_P(RadioCaseTest, GathersAndDecodesOneSample)
 {
     const RadioCase &c = GetParam();
     RadioSample s;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long start = harness::NowMs();
     EXPECT_EQ(c.result, Run(c.frames, &s));
-    EXPECT_LT(ElapsedMs(start), SERIAL_EXCHANGE_BOUND_MS + 3000);
+    EXPECT_LT(harness::NowMs() - start, SERIAL_EXCHANGE_BOUND_MS + 3000);
     ExpectProfile(during_, IGNPAR, 0x800008BD, 1);
     ExpectSameSettings(link_.original, link_.Seen());
     EXPECT_EQ(c.lux, OneDecimal(s.lux));
     EXPECT_EQ(c.fahrenheit, OneDecimal(s.fahrenheit));
     EXPECT_EQ(c.humidity, OneDecimal(s.humidity));
     EXPECT_EQ((size_t)c.invalid, harness::CountOccurrences(stderr_, "Invalid data\n"));
-    ExpectInOrder(stderr_, c.lines);
+    harness::ExpectInOrder(stderr_, c.lines);
     if (c.result != 0)
         EXPECT_EQ(std::string::npos, stderr_.find("Sensor Data"));
 }

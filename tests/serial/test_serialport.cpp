@@ -43,13 +43,6 @@ TEST_P(SerialProfileTest, SetsOnlyItsMembersFromZero)
 INSTANTIATE_TEST_SUITE_P(SerialProfiles, SerialProfileTest, testing::ValuesIn(kProfileCases),
                          [](const testing::TestParamInfo<ProfileCase> &info) { return std::string(info.param.name); });
 
-long ElapsedMs(const struct timespec &since)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
-}
-
 /* With VMIN 25 poll() never sees a partial reply; the bounded read must still take it. */
 TEST(SerialPortRead, TakesAPartialReplyAtTheDeadline)
 {
@@ -58,11 +51,11 @@ TEST(SerialPortRead, TakesAPartialReplyAtTheDeadline)
     ASSERT_EQ(0, serialport_open(SERIAL_PROFILE_QUERY, &port));
     link.Preload(Bytes(10, 0xA5));
     uint8_t buf[255] = {0};
-    struct timespec start, deadline;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct timespec deadline;
+    long start = harness::NowMs();
     serialport_deadline(300, &deadline);
     EXPECT_EQ(10, serialport_read_within(port.fd, buf, sizeof buf, 25, &deadline));
-    EXPECT_GE(ElapsedMs(start), 290);
+    EXPECT_GE(harness::NowMs() - start, 290);
     EXPECT_EQ(0xA5, buf[9]);
     EXPECT_EQ(0, serialport_read_within(port.fd, buf, sizeof buf, 25, &deadline));
     serialport_close(&port);
@@ -75,11 +68,11 @@ TEST(SerialPortRead, ReturnsOnceEnoughIsQueued)
     ASSERT_EQ(0, serialport_open(SERIAL_PROFILE_QUERY, &port));
     link.Preload(Bytes(30, 0x11));
     uint8_t buf[255] = {0};
-    struct timespec start, deadline;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct timespec deadline;
+    long start = harness::NowMs();
     serialport_deadline(20000, &deadline);
     EXPECT_EQ(30, serialport_read_within(port.fd, buf, sizeof buf, 25, &deadline));
-    EXPECT_LT(ElapsedMs(start), 10000);
+    EXPECT_LT(harness::NowMs() - start, 10000);
     serialport_close(&port);
 }
 

@@ -66,14 +66,14 @@ std::vector<char *> Pointers(std::vector<std::string> &strings)
     return pointers;
 }
 
+}  // namespace
+
 long NowMs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
-
-}  // namespace
 
 TempDir::TempDir()
 {
@@ -226,6 +226,17 @@ size_t CountOccurrences(const std::string &haystack, const std::string &needle)
     for (size_t pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + needle.size()))
         ++count;
     return count;
+}
+
+void ExpectInOrder(const std::string &text, const std::vector<std::string> &parts)
+{
+    size_t at = 0;
+    for (const std::string &part : parts) {
+        size_t found = text.find(part, at);
+        EXPECT_NE(std::string::npos, found) << "missing, in order: " << part << "\nin:\n" << text;
+        if (found != std::string::npos)
+            at = found + part.size();
+    }
 }
 
 }  // namespace harness

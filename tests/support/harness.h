@@ -12,6 +12,8 @@
  *                      programs that another program starts through the shell
  *   WaitFor / WaitForFileContains
  *                      poll a condition with a bound
+ *   NowMs              the monotonic clock in milliseconds, for deadlines
+ *   ExpectInOrder      a failure for each part missing from a text in the given order
  */
 #ifndef OMBRELLE_TEST_HARNESS_H
 #define OMBRELLE_TEST_HARNESS_H
@@ -69,6 +71,9 @@ std::string Emulator();
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs);
 bool WaitForFileContains(const std::string &path, const std::string &needle, int timeoutMs);
 size_t CountOccurrences(const std::string &haystack, const std::string &needle);
+
+long NowMs();
+void ExpectInOrder(const std::string &text, const std::vector<std::string> &parts);
 
 }  // namespace harness
 

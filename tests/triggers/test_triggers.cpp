@@ -14,8 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "appconfig.h"
+#include "feed_support.h"
 #include "harness.h"
 #include "shellcmd.h"
+#include "trigger_texts.h"
 #include "triggers.h"
 #include "tsdk.h"
 
@@ -23,28 +25,9 @@ namespace {
 
 const char kCallEnd[] = "==\n";
 
-/* Each argument on a line, then a line "==" per call. */
-const char kFeedUpdateScript[] =
-    "#!/bin/sh\nout=\"$(dirname \"$0\")/args\"\n"
-    "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"
-    "printf '%s\\n' '==' >> \"$out\"\n";
-
-std::string Payload(const std::string &description)
-{
-    const std::string ten(10, ' '), thirteen(13, ' ');
-    return ten + "CameraAppEventPayload:\n" + "\t  {\n" + thirteen + "vendorName:\"Tarvane Systems,Inc\", \n" +
-           thirteen + "eventName:\"Ombrelle\", \n" + thirteen + "eventState:\"1\", \n" + thirteen +
-           "severity:\"info\", \n" + thirteen + "description:\"" + description + "\"\t\n" + ten + "}\n" + " ";
-}
-
 const std::string kInputPayload = Payload("Ombrelle Input1 trigger");
 const std::string kMotionPayload = Payload("Ombrelle Motion trigger");
 const std::string kDayNightPayload = Payload("Ombrelle Day/Night trigger");
-
-std::string Event(int state, const std::string &payload)
-{
-    return "event " + std::to_string(state) + " " + std::to_string(payload.size()) + "\n" + payload + "\n";
-}
 
 std::string Call(const std::vector<std::string> &words)
 {
@@ -134,7 +117,7 @@ protected:
         harness::MakeDirs(home_);
         harness::MakeDirs(sim_);
         harness::MakeDirs(dir_.sub("root"));
-        harness::WriteFile(home_ + "/feed_update", kFeedUpdateScript, 0755);
+        harness::WriteFile(home_ + "/feed_update", feedtest::kFeedUpdateScript, 0755);
         setenv("OMBRELLE_ROOT", dir_.sub("root").c_str(), 1);
         setenv("TS_APP_HOME", home_.c_str(), 1);
         setenv("TSDK_SIM_DIR", sim_.c_str(), 1);
@@ -554,7 +537,7 @@ TEST_F(TriggerTest, FeedMessageNeedsAMessageTheFeedAndAHome)
 TEST_F(TriggerTest, ACommandTooLongForTheBufferIsNotRunAndIsReported)
 {
     std::string longHome = home_ + "/" + std::string(100, 'h');
-    harness::WriteFile(longHome + "/feed_update", kFeedUpdateScript, 0755);
+    harness::WriteFile(longHome + "/feed_update", feedtest::kFeedUpdateScript, 0755);
     setenv("TS_APP_HOME", longHome.c_str(), 1);
     Start();
     FeedTexts();

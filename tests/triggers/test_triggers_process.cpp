@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "feed_support.h"
+#include "harness.h"
 #include "sim_camera.h"
+#include "trigger_texts.h"
 
 namespace {
 
@@ -25,24 +28,6 @@ const char kXivelyConfig[] =
     "<ChannelEnabled>0</ChannelEnabled><ChannelName>c1</ChannelName><ChannelParam>30</ChannelParam>"
     "</XivelyConfigParams>\n";
 
-const char kFeedUpdateScript[] =
-    "#!/bin/sh\nout=\"$(dirname \"$0\")/args\"\n"
-    "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"
-    "printf '%s\\n' '==' >> \"$out\"\n";
-
-std::string Payload(const std::string &description)
-{
-    const std::string ten(10, ' '), thirteen(13, ' ');
-    return ten + "CameraAppEventPayload:\n" + "\t  {\n" + thirteen + "vendorName:\"Tarvane Systems,Inc\", \n" +
-           thirteen + "eventName:\"Ombrelle\", \n" + thirteen + "eventState:\"1\", \n" + thirteen +
-           "severity:\"info\", \n" + thirteen + "description:\"" + description + "\"\t\n" + ten + "}\n" + " ";
-}
-
-std::string Event(int state, const std::string &payload)
-{
-    return "event " + std::to_string(state) + " " + std::to_string(payload.size()) + "\n" + payload + "\n";
-}
-
 /* Position of `line` at or after `from` in `text`, npos when absent. */
 size_t LineAt(const std::string &text, const std::string &line, size_t from)
 {
@@ -54,7 +39,7 @@ TEST(OmbrelleTriggers, ReportsInjectedTriggersAndRemovesEverySubscriptionAtShutd
     SimCamera camera;
     harness::WriteFile(camera.home() + "/html/configparams.xml", kConfigParams);
     harness::WriteFile(camera.home() + "/html/xivelyconfig.xml", kXivelyConfig);
-    harness::WriteFile(camera.home() + "/feed_update", kFeedUpdateScript, 0755);
+    harness::WriteFile(camera.home() + "/feed_update", feedtest::kFeedUpdateScript, 0755);
     camera.Start();
     ASSERT_TRUE(camera.WaitLog(kConfigEnded));
     if (camera.Log().find(kConfigRead) == std::string::npos) {

@@ -1,20 +1,19 @@
 #include "feed_support.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "appconfig.h"
 #include "harness.h"
+#include "ombrelle.h"
+#include "shellcmd.h"
+#include "tsdk.h"
 
 namespace feedtest {
 
@@ -49,13 +48,6 @@ std::string Element(const std::string &name, const std::string &value)
 std::string Number(const std::string &name, int value)
 {
     return Element(name, std::to_string(value));
-}
-
-long NowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
 void PutWord(Bytes *bytes, unsigned word)
@@ -95,94 +87,60 @@ void ReplaceFile(const std::string &path, const std::string &content)
     ASSERT_EQ(0, rename((path + ".tmp").c_str(), path.c_str()));
 }
 
-SerialPeer::SerialPeer(const std::string &root)
+void FeedFixture::SetUp()
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        ADD_FAILURE() << "no pseudo-terminal";
-        return;
-    }
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    std::string slave = ptsname(master_);
-    harness::MakeDirs(root + "/dev");
-    std::string link = root + "/dev/ttyS1";
-    unlink(link.c_str());
-    EXPECT_EQ(0, symlink(slave.c_str(), link.c_str()));
-    /* Held open so the line never hangs up between exchanges; raw, so nothing is echoed back. */
-    holder_ = open(slave.c_str(), O_RDWR | O_NOCTTY);
-    EXPECT_GE(holder_, 0);
+    root_ = dir_.sub("root");
+    home_ = dir_.sub("home");
+    sim_ = dir_.sub("sim");
+    harness::MakeDirs(root_ + "/var/extsensor");
+    harness::MakeDirs(root_ + "/var/log");
+    harness::MakeDirs(sim_);
+    harness::WriteFile(home_ + "/feed_update", kFeedUpdateScript, 0755);
+    setenv("OMBRELLE_ROOT", root_.c_str(), 1);
+    setenv("TS_APP_HOME", home_.c_str(), 1);
+    setenv("TSDK_SIM_DIR", sim_.c_str(), 1);
+    unsetenv("TSDK_SIM_FAIL");
+    ombrelle_resolve_paths();
+    logPath_ = dir_.sub("Ombrelle.log");
+    tsdk_settings = tsdk_settings_t{};
+    tsdk_settings.log_path = logPath_.c_str();
+    ASSERT_EQ(0, tsdk_init());
+    ASSERT_EQ(0, shellcmd_init());
+    memset(&AppContext, 0, sizeof AppContext);
+}
+
+void FeedFixture::TearDown()
+{
+    shellcmd_release();
+    tsdk_deinit();
+    tsdk_settings = tsdk_settings_t{};
+    tsdk.settings = nullptr;
+    unsetenv("TSDK_SIM_DIR");
+    unsetenv("TS_APP_HOME");
+    unsetenv("OMBRELLE_ROOT");
+}
+
+std::string FeedFixture::Log() const
+{
+    fflush(tsdk.log);
+    return harness::ReadFile(logPath_);
+}
+
+SerialPeer::SerialPeer(const std::string &root) : PtyPeer(root)
+{
+    /* Raw, so nothing is echoed back. */
     struct termios raw;
     memset(&raw, 0, sizeof raw);
     cfmakeraw(&raw);
     cfsetspeed(&raw, B9600);
-    EXPECT_EQ(0, tcsetattr(holder_, TCSANOW, &raw));
-}
-
-SerialPeer::~SerialPeer()
-{
-    if (holder_ >= 0)
-        close(holder_);
-    if (master_ >= 0)
-        close(master_);
-}
-
-/* The master is non-blocking: a line that nobody reads fills up and must not hang the test. */
-static bool WriteAll(int fd, const Bytes &bytes, int waitMs)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += (size_t)n;
-            continue;
-        }
-        struct pollfd pfd = {fd, POLLOUT, 0};
-        if (n < 0 && errno == EAGAIN && poll(&pfd, 1, waitMs) > 0)
-            continue;
-        if (n < 0 && errno == EINTR)
-            continue;
-        return false;
-    }
-    return true;
-}
-
-void SerialPeer::Send(const Bytes &bytes) const
-{
-    if (!WriteAll(master_, bytes, 5000))
-        ADD_FAILURE() << "write to the pty master failed";
-}
-
-bool SerialPeer::SendIfRoom(const Bytes &bytes) const
-{
-    return WriteAll(master_, bytes, 200);
-}
-
-Bytes SerialPeer::Receive(size_t n, int timeoutMs) const
-{
-    Bytes got;
-    long deadline = NowMs() + timeoutMs;
-    while (got.size() < n) {
-        long left = deadline - NowMs();
-        if (left <= 0)
-            break;
-        struct pollfd pfd = {master_, POLLIN, 0};
-        if (poll(&pfd, 1, (int)left) <= 0)
-            continue;
-        uint8_t buf[64];
-        size_t want = n - got.size() < sizeof buf ? n - got.size() : sizeof buf;
-        ssize_t r = read(master_, buf, want);
-        if (r <= 0)
-            break;
-        got.insert(got.end(), buf, buf + r);
-    }
-    return got;
+    EXPECT_EQ(0, tcsetattr(slave(), TCSANOW, &raw));
 }
 
 bool SerialPeer::WaitForCflag(unsigned cflag, int timeoutMs) const
 {
     return harness::WaitFor([&] {
         struct termios seen;
-        return tcgetattr(master_, &seen) == 0 && (seen.c_cflag & cflag) == cflag;
+        return tcgetattr(master(), &seen) == 0 && (seen.c_cflag & cflag) == cflag;
     }, timeoutMs);
 }
 

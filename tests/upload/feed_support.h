@@ -7,7 +7,11 @@
  *   ConfigParamsXml / XivelyConfigXml
  *                       the two configuration files, children by position
  *   ReplaceFile         writes a file beside its path and renames it over it
- *   SerialPeer          a pty behind ROOT/dev/ttyS1: the test plays the sensor
+ *   FeedFixture         the in-process set-up: ROOT (OMBRELLE_ROOT) with var/extsensor
+ *                       and var/log, HOME (TS_APP_HOME) with that feed_update, SIM
+ *                       (TSDK_SIM_DIR), the SDK logging to logPath_, the command
+ *                       runner, an empty AppContext; Log() is the SDK's log so far
+ *   SerialPeer          a PtyPeer in raw mode: the test plays the sensor
  *   RecordFrame / Rs485Reply / RadioFrame
  *                       the bytes the three kinds of peer send
  *   IsCompleteDatastreams
@@ -22,11 +26,15 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "pty_peer.h"
 #include "serial.h"
 
 namespace feedtest {
 
-using Bytes = std::vector<uint8_t>;
+using ::Bytes;
 using Words = std::vector<std::string>;
 
 extern const char kFeedUpdateScript[];
@@ -52,25 +60,24 @@ std::string XivelyConfigXml(const FeedSettings &feed);
 
 void ReplaceFile(const std::string &path, const std::string &content);
 
-class SerialPeer {
+/* Derived fixtures call SetUp first and TearDown last. */
+class FeedFixture : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string Log() const;
+
+    harness::TempDir dir_;
+    std::string root_, home_, sim_, logPath_;
+};
+
+class SerialPeer : public PtyPeer {
 public:
     /* Links ROOT/dev/ttyS1 to a fresh pty slave, kept open in raw mode. */
     explicit SerialPeer(const std::string &root);
-    ~SerialPeer();
-    SerialPeer(const SerialPeer &) = delete;
-    SerialPeer &operator=(const SerialPeer &) = delete;
 
-    void Send(const Bytes &bytes) const;
-    /* Sends what the line takes within a moment; false, without a failure, when it is full. */
-    bool SendIfRoom(const Bytes &bytes) const;
-    /* Exactly n bytes within timeoutMs; fewer on timeout. */
-    Bytes Receive(size_t n, int timeoutMs) const;
     /* True once the port's settings show every bit of `cflag`. */
     bool WaitForCflag(unsigned cflag, int timeoutMs) const;
-
-private:
-    int master_ = -1;
-    int holder_ = -1;
 };
 
 Bytes RecordFrame(const SensorRecord &record, bool goodChecksum = true);

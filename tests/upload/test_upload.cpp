@@ -107,30 +107,13 @@ Words Upload(const std::string &name, const std::string &value)
     return {"KEY", "FEED", name, value};
 }
 
-class TickTest : public testing::Test {
+class TickTest : public feedtest::FeedFixture {
 protected:
     void SetUp() override
     {
-        root_ = dir_.sub("root");
-        home_ = dir_.sub("home");
-        sim_ = dir_.sub("sim");
-        harness::MakeDirs(root_ + "/var/extsensor");
-        harness::MakeDirs(root_ + "/var/log");
-        harness::MakeDirs(sim_);
-        harness::WriteFile(home_ + "/feed_update", feedtest::kFeedUpdateScript, 0755);
+        ASSERT_NO_FATAL_FAILURE(FeedFixture::SetUp());
         harness::WriteFile(home_ + "/coreprobe", kCoreprobeScript, 0755);
-        setenv("OMBRELLE_ROOT", root_.c_str(), 1);
-        setenv("TS_APP_HOME", home_.c_str(), 1);
-        setenv("TSDK_SIM_DIR", sim_.c_str(), 1);
-        unsetenv("TSDK_SIM_FAIL");
-        ombrelle_resolve_paths();
-        logPath_ = dir_.sub("Ombrelle.log");
-        tsdk_settings = tsdk_settings_t{};
-        tsdk_settings.log_path = logPath_.c_str();
-        ASSERT_EQ(0, tsdk_init());
-        ASSERT_EQ(0, shellcmd_init());
         upload_probe_settle_s = 0;
-        memset(&AppContext, 0, sizeof AppContext);
         memset(&Serial_data, 0, sizeof Serial_data);
         memset(&prev_sensor_data, 0, sizeof prev_sensor_data);
     }
@@ -138,12 +121,7 @@ protected:
     void TearDown() override
     {
         OutputFreeMemory(&AppContext);
-        shellcmd_release();
-        tsdk_deinit();
-        tsdk_settings = tsdk_settings_t{};
-        unsetenv("TSDK_SIM_DIR");
-        unsetenv("TS_APP_HOME");
-        unsetenv("OMBRELLE_ROOT");
+        FeedFixture::TearDown();
     }
 
     /* The feed settings of a full application; number 0 means one per channel given. */
@@ -191,15 +169,7 @@ protected:
     std::string Events() const { return harness::ReadFile(sim_ + "/events"); }
     std::vector<Words> Calls() const { return feedtest::ScriptCalls(harness::ReadFile(home_ + "/args")); }
     std::string ProbeArgs() const { return harness::ReadFile(home_ + "/probe_args"); }
-    std::string Log() const
-    {
-        fflush(tsdk.log);
-        return harness::ReadFile(logPath_);
-    }
     std::string ProbeFile() const { return root_ + "/var/log/InternalTemp.log"; }
-
-    harness::TempDir dir_;
-    std::string root_, home_, sim_, logPath_;
 };
 
 /* ---- the record source (type 3): publishing, jumps, uploads and the file ---- */
