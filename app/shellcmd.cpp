@@ -88,10 +88,29 @@ int spawn_and_wait(char **argv, char **envp)
     return 0;
 }
 
+/* Splits `line` in place at blanks into at most `max` - 1 words and a null entry; the count, or -1. */
+int split_words(char *line, char **words, int max)
+{
+    int count = 0;
+    for (char *p = line; *p != '\0';) {
+        while (is_blank(*p))
+            *p++ = '\0';
+        if (*p == '\0')
+            break;
+        if (count == max - 1)
+            return -1;
+        words[count++] = p;
+        while (*p != '\0' && !is_blank(*p))
+            ++p;
+    }
+    words[count] = NULL;
+    return count;
+}
+
 int run_line(char *line)
 {
     char *words[MAX_WORDS];
-    int count = shellcmd_split(line, words, MAX_WORDS);
+    int count = split_words(line, words, MAX_WORDS);
     int assignments = 0;
     while (assignments < count && assignment_name_length(words[assignments]) > 0)
         ++assignments;
@@ -123,24 +142,6 @@ void shellcmd_release(void)
     free(syscmd);
     syscmd = NULL;
     pthread_mutex_unlock(&g_syscmd_lock);
-}
-
-int shellcmd_split(char *line, char **words, int max)
-{
-    int count = 0;
-    for (char *p = line; *p != '\0';) {
-        while (is_blank(*p))
-            *p++ = '\0';
-        if (*p == '\0')
-            break;
-        if (count == max - 1)
-            return -1;
-        words[count++] = p;
-        while (*p != '\0' && !is_blank(*p))
-            ++p;
-    }
-    words[count] = NULL;
-    return count;
 }
 
 int shellcmd_run(const char *format, ...)

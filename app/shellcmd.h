@@ -42,11 +42,4 @@ void shellcmd_release(void);
  */
 int shellcmd_run(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-/*
- * Splits `line` in place at blanks (space, tab, line feed) into at most
- * `max` - 1 words followed by a null entry. Returns the word count, or -1 when
- * there are more words than room.
- */
-int shellcmd_split(char *line, char **words, int max);
-
 #endif
