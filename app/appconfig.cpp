@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "applog.h"
 #include "tsdk.h"
 
 AppContext_t AppContext;
@@ -98,8 +99,7 @@ static void release_texts_locked(AppContext_t *context)
 
 static void log_free_done(void)
 {
-    tsdk_log("[Ombrelle]OutputFreeMemory done \n");
-    fflush(tsdk.log);
+    app_log("[Ombrelle]OutputFreeMemory done \n");
 }
 
 int OutputFreeMemory(AppContext_t *context)
@@ -221,12 +221,10 @@ static int extract_config(const TreeNode *node, AppContext_t *context)
         return 0;
     if (got < 0) {
         log_free_done();
-        tsdk_errlog("[Ombrelle]failed to allocate memory\n");
-        fflush(tsdk.log);
+        app_errlog("[Ombrelle]failed to allocate memory\n");
         return -1;
     }
-    tsdk_log("[Ombrelle]OutputGetMemory done \n");
-    fflush(tsdk.log);
+    app_log("[Ombrelle]OutputGetMemory done \n");
     return 0;
 }
 
@@ -236,9 +234,8 @@ static void warn_long_texts(const TreeNode *node)
         const char *text = child_text(node, position);
         size_t limit = position == 1 ? APIKEY_SIZE - 1 : CHANNEL_NAME_SIZE - 1;
         if (text != nullptr && strlen(text) > limit)
-            tsdk_log("[Ombrelle]Data %d too long, will be cut to %d!\n", position - 1, (int)limit);
+            app_log("[Ombrelle]Data %d too long, will be cut to %d!\n", position - 1, (int)limit);
     }
-    fflush(tsdk.log);
 }
 
 /* "XivelyConfigParams": taken only while the feed is on; off, it releases the texts. */
@@ -288,22 +285,19 @@ void ExtractValueFromXML(TreeNode *node, AppContext_t *context)
 
 static int stat_failed(const char *path)
 {
-    tsdk_errlog("[Ombrelle]failed to stat file %s\n", path);
-    fflush(tsdk.log);
+    app_errlog("[Ombrelle]failed to stat file %s\n", path);
     return -1;
 }
 
 static int allocation_failed(void)
 {
-    tsdk_errlog("[Ombrelle]Error allocating memory for xmlBuf \n");
-    fflush(tsdk.log);
+    app_errlog("[Ombrelle]Error allocating memory for xmlBuf \n");
     return -1;
 }
 
 static int open_failed(const char *path, char *buffer)
 {
-    tsdk_errlog("[Ombrelle]Error opening file %s \n", path);
-    fflush(tsdk.log);
+    app_errlog("[Ombrelle]Error opening file %s \n", path);
     free(buffer);
     return -1;
 }
@@ -318,7 +312,7 @@ static int read_whole_file(const char *path, char **text, size_t *size)
         return allocation_failed();
     size_t length = (size_t)st.st_size;
     char *buffer = (char *)malloc(length + 1);
-    tsdk_log("[Ombrelle]XML size = %d \n", (int)length);
+    app_log("[Ombrelle]XML size = %d \n", (int)length);
     if (buffer == nullptr)
         return allocation_failed();
     FILE *file = fopen(path, "rb");
@@ -343,7 +337,7 @@ static void free_tree(TreeNode *root)
 
 int App_parse_xml(const char *path, AppContext_t *context)
 {
-    tsdk_log("[Ombrelle]Parsing XML file %s \n", path);
+    app_log("[Ombrelle]Parsing XML file %s \n", path);
     char *text = nullptr;
     size_t size = 0;
     if (read_whole_file(path, &text, &size) < 0)
@@ -355,11 +349,9 @@ int App_parse_xml(const char *path, AppContext_t *context)
     bool parsed = memchr(text, '\0', size) == nullptr && xml2Tree(text, &root) == 0;
     free(text);
     if (!parsed) {
-        tsdk_errlog("[Ombrelle]failed to parse xml into a tree\n");
-        fflush(tsdk.log);
+        app_errlog("[Ombrelle]failed to parse xml into a tree\n");
         return -1;
     }
-    fflush(tsdk.log);
     ExtractValueFromXML(&root, context);
     free_tree(&root);
     return 0;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "appconfig.h"
+#include "applog.h"
 #include "ombrelle.h"
 #include "reconfig.h"
 #include "serial.h"
@@ -57,7 +58,7 @@ void main_loop(void)
     while (wait_updates.load() != 0) {
         if (config_change.load() != 0) {
             config_change.store(0);
-            tsdk_log("[Ombrelle]Handle Configuration Change\n");
+            app_log("[Ombrelle]Handle Configuration Change\n");
             Update_App_Configurations();
         }
         usleep(MAIN_LOOP_SLEEP_US);
@@ -66,7 +67,6 @@ void main_loop(void)
 
 void shutdown(void)
 {
-    fflush(tsdk.log);
     /* Before the settings are cleared: a tick on cleared settings would empty the datastream file. */
     upload_timer_delete();
     AppContext_ClearSettings(&AppContext);
@@ -86,14 +86,11 @@ int main(void)
     install_signal_handler();
     fill_sdk_settings();
     if (tsdk_init() != 0) {
-        tsdk_errlog("[Ombrelle]Tarvane SDK initialization failed.\n");
-        fflush(tsdk.log);
+        app_errlog("[Ombrelle]Tarvane SDK initialization failed.\n");
         exit(1);
     }
-    fflush(tsdk.log);
     if (shellcmd_init() != 0) {
-        tsdk_errlog("[Ombrelle]Failed to get syscmd memory .... Exiting \n");
-        fflush(tsdk.log);
+        app_errlog("[Ombrelle]Failed to get syscmd memory .... Exiting \n");
         exit(-1);
     }
     ombrelle_resolve_paths();

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "appconfig.h"
+#include "applog.h"
 #include "ombrelle.h"
 #include "serial.h"
 #include "triggers.h"
@@ -30,11 +31,6 @@ enum { DEFAULT_INTERVAL_MIN = 5, MAX_CHANNELS = 8, SECONDS_PER_MINUTE = 60 };
 /* The largest period a 32-bit time_t can carry, in minutes. */
 const int32_t MAX_INTERVAL_MIN = INT32_MAX / SECONDS_PER_MINUTE;
 
-void flush_log(void)
-{
-    fflush(tsdk.log);
-}
-
 void set_setting(int32_t *field, int32_t value)
 {
     AppContext_lock();
@@ -45,7 +41,7 @@ void set_setting(int32_t *field, int32_t value)
 /* Logs `message` with `replacement` and sets `field` to it (a macro so the format stays checked). */
 #define REPLACE_SETTING(field, replacement, message) \
     do {                                             \
-        tsdk_log(message, replacement);              \
+        app_log(message, replacement);              \
         set_setting(&(field), replacement);          \
     } while (0)
 
@@ -62,15 +58,15 @@ void check_report_ranges(void)
                "[Ombrelle]MotionDetectionEnabled not in range ... setting to default %d\n");
     CHECK_FLAG(AppContext.DayNightEnabled, "[Ombrelle]DayNightEnabled not in Range ... seting to default %d\n");
     CHECK_FLAG(AppContext.RS485Enabled, "[Ombrelle]RS485Enabled not in range ... seting to default %d\n");
-    tsdk_log("[Ombrelle]Input1Enabled           = %d \n", AppContext.Input1Enabled);
-    tsdk_log("[Ombrelle]MotionDetectionEnabled  = %d \n", AppContext.MotionDetectionEnabled);
-    tsdk_log("[Ombrelle]DayNightEnabled         = %d \n", AppContext.DayNightEnabled);
-    tsdk_log("[Ombrelle]RS485Enabled            = %d \n", AppContext.RS485Enabled);
-    tsdk_log("[Ombrelle]Ext_thread            = %d \n", AppContext.Ext_thread);
+    app_log("[Ombrelle]Input1Enabled           = %d \n", AppContext.Input1Enabled);
+    app_log("[Ombrelle]MotionDetectionEnabled  = %d \n", AppContext.MotionDetectionEnabled);
+    app_log("[Ombrelle]DayNightEnabled         = %d \n", AppContext.DayNightEnabled);
+    app_log("[Ombrelle]RS485Enabled            = %d \n", AppContext.RS485Enabled);
+    app_log("[Ombrelle]Ext_thread            = %d \n", AppContext.Ext_thread);
     CHECK_FLAG(AppContext.XivelyEnabled, "[Ombrelle] XivelyEnabled not in range ... setting to default %d\n");
     CHECK_FLAG(AppContext.AppEnabled, "[Ombrelle]AppEnabled not in range ... setting to default %d\n");
-    tsdk_log("[Ombrelle]Output XivelyEnabled  = %d \n", AppContext.XivelyEnabled);
-    tsdk_log("[Ombrelle]Output AppEnabled     = %d \n", AppContext.AppEnabled);
+    app_log("[Ombrelle]Output XivelyEnabled  = %d \n", AppContext.XivelyEnabled);
+    app_log("[Ombrelle]Output AppEnabled     = %d \n", AppContext.AppEnabled);
 }
 
 const char *text_or_empty(const char *text)
@@ -83,11 +79,11 @@ void log_report_names(void)
     if (AppContext.XivelyEnabled != 1)
         return;
     if (AppContext.Input1Enabled)
-        tsdk_log("[Ombrelle]Input1 Name            = %s \n", text_or_empty(AppContext.Input1Name));
+        app_log("[Ombrelle]Input1 Name            = %s \n", text_or_empty(AppContext.Input1Name));
     if (AppContext.MotionDetectionEnabled)
-        tsdk_log("[Ombrelle]MotionDetection Name   = %s \n", text_or_empty(AppContext.MotionDetectionName));
+        app_log("[Ombrelle]MotionDetection Name   = %s \n", text_or_empty(AppContext.MotionDetectionName));
     if (AppContext.DayNightEnabled)
-        tsdk_log("[Ombrelle]DayNight Name          = %s \n", text_or_empty(AppContext.DayNightName));
+        app_log("[Ombrelle]DayNight Name          = %s \n", text_or_empty(AppContext.DayNightName));
 }
 
 void check_feed_ranges(void)
@@ -103,17 +99,17 @@ void check_feed_ranges(void)
 /* Logs the feed settings; returns the number of enabled channels. */
 int log_feed_settings(void)
 {
-    tsdk_log("[Ombrelle]Apikey = %s \n", text_or_empty(AppContext.Apikey));
-    tsdk_log("[Ombrelle]FeedID = %s \n", text_or_empty(AppContext.FeedID));
-    tsdk_log("[Ombrelle]Sensor Type    = %d\n", AppContext.SensorType);
-    tsdk_log("[Ombrelle]Sensor Param= %d\n", AppContext.SensorParam);
-    tsdk_log("[Ombrelle]IntervalinMin  = %d\n", AppContext.IntervalinMin);
-    tsdk_log("[Ombrelle]Channel Number = %d\n", AppContext.ChannelNumber);
+    app_log("[Ombrelle]Apikey = %s \n", text_or_empty(AppContext.Apikey));
+    app_log("[Ombrelle]FeedID = %s \n", text_or_empty(AppContext.FeedID));
+    app_log("[Ombrelle]Sensor Type    = %d\n", AppContext.SensorType);
+    app_log("[Ombrelle]Sensor Param= %d\n", AppContext.SensorParam);
+    app_log("[Ombrelle]IntervalinMin  = %d\n", AppContext.IntervalinMin);
+    app_log("[Ombrelle]Channel Number = %d\n", AppContext.ChannelNumber);
     int enabled = 0;
     for (int k = 1; k <= AppContext.ChannelNumber; ++k) {
-        tsdk_log("[Ombrelle]Channel%d Enabled= %d\n", k, AppContext.ChannelEnabled[k - 1]);
-        tsdk_log("[Ombrelle]Channel%d Param= %d\n", k, AppContext.ChannelParam[k - 1]);
-        tsdk_log("[Ombrelle]Channel%d Name   = %s \n", k, text_or_empty(AppContext.ChannelName[k - 1]));
+        app_log("[Ombrelle]Channel%d Enabled= %d\n", k, AppContext.ChannelEnabled[k - 1]);
+        app_log("[Ombrelle]Channel%d Param= %d\n", k, AppContext.ChannelParam[k - 1]);
+        app_log("[Ombrelle]Channel%d Name   = %s \n", k, text_or_empty(AppContext.ChannelName[k - 1]));
         if (AppContext.ChannelEnabled[k - 1] != 0)
             ++enabled;
     }
@@ -256,7 +252,7 @@ void recreate_upload_timer(void)
         if (timer_settime(timer_id, 0, &spec, NULL) != 0)
             fputs("Timer setting error\n", stderr);
     }
-    tsdk_log("[Ombrelle] Timer deleted & updated\n");
+    app_log("[Ombrelle] Timer deleted & updated\n");
 }
 
 void toggle_serial_reader(void)
@@ -268,8 +264,7 @@ void toggle_serial_reader(void)
     if (pthread_create(&serial_thread_id, NULL, serial_proc, NULL) != 0)
         return;
     serial_thread_running = true;
-    tsdk_log("[Ombrelle] Serial proc updated\n");
-    flush_log();
+    app_log("[Ombrelle] Serial proc updated\n");
 }
 
 int apply_file(const char *relative, const char *error)
@@ -278,8 +273,7 @@ int apply_file(const char *relative, const char *error)
     App_config_path(relative, path, sizeof path);
     if (App_parse_xml(path, &AppContext) == 0)
         return 0;
-    tsdk_errlog("%s", error);
-    flush_log();
+    app_errlog("%s", error);
     return -1;
 }
 
@@ -287,12 +281,11 @@ int apply_file(const char *relative, const char *error)
 
 int Update_App_Configurations(void)
 {
-    tsdk_log("[Ombrelle] ========= DYNAMIC CONFIGURATION STARTED =========\n");
+    app_log("[Ombrelle] ========= DYNAMIC CONFIGURATION STARTED =========\n");
     if (apply_file("html/configparams.xml", "[Ombrelle]Error Parsing configuration xml file \n") != 0)
         return 0;
     check_report_ranges();
     log_report_names();
-    flush_log();
     setup_triggers();
     if (AppContext.XivelyEnabled == 0) {
         upload_timer_delete();
@@ -301,7 +294,7 @@ int Update_App_Configurations(void)
     if (apply_file("html/xivelyconfig.xml", "[Ombrelle]Error Parsing Output configuration xml file \n") != 0)
         return 0;
     if (AppContext.SensorType < 0 || AppContext.SensorType > 3) {
-        tsdk_log("[Ombrelle] Sensor type not supported!\n");
+        app_log("[Ombrelle] Sensor type not supported!\n");
         return 0;
     }
     check_feed_ranges();
@@ -309,9 +302,7 @@ int Update_App_Configurations(void)
         recreate_upload_timer();
     if (AppContext.Ext_thread & 1)
         toggle_serial_reader();
-    flush_log();
-    tsdk_log("[Ombrelle] ========= DYNAMIC CONFIGURATION ENDED =========\n");
-    flush_log();
+    app_log("[Ombrelle] ========= DYNAMIC CONFIGURATION ENDED =========\n");
     return 1;
 }
 
@@ -323,7 +314,7 @@ void upload_timer_delete(void)
     timer_armed = false;
     expiry_thread_stop();
     upload_ticks_stop();
-    tsdk_log("[Ombrelle] Timer deleted\n");
+    app_log("[Ombrelle] Timer deleted\n");
 }
 
 void serial_reader_stop(void)

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "applog.h"
 #include "ombrelle.h"
 #include "rootpath.h"
 #include "serialport.h"
@@ -53,12 +54,6 @@ constexpr double HUM_DIVIDER_DEN = 33.2;
 constexpr double HUM_SUPPLY_MV = 5000.0;
 constexpr double HUM_ZERO = 0.16;
 constexpr double HUM_SLOPE = 0.0062;
-
-void log_flush(void)
-{
-    if (tsdk.log != NULL)
-        fflush(tsdk.log);
-}
 
 /* Every exchange treats a port it cannot open as fatal to the process. */
 void open_port(SerialProfileId profile, SerialPort *port)
@@ -115,37 +110,32 @@ void receive_frame(SerialPort *port, uint8_t *payload)
 {
     uint8_t tmp_size = 0;
     uint8_t rchksum = 0;
-    tsdk_log("[Ombrelle]Receiving size... \n");
-    log_flush();
+    app_log("[Ombrelle]Receiving size... \n");
     wait_byte(port, &tmp_size);
     if (tmp_size != RECORD_FRAME_LEN) {
-        tsdk_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
-        log_flush();
+        app_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
         return;
     }
-    tsdk_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
-    log_flush();
+    app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
     for (int i = 0; i < RECORD_PAYLOAD_LEN; ++i)
         wait_byte(port, &payload[i]);
-    tsdk_log("[Ombrelle]Receiving chksum \n");
-    log_flush();
+    app_log("[Ombrelle]Receiving chksum \n");
     wait_byte(port, &rchksum);
     uint8_t sum = sum_bytes(payload, RECORD_PAYLOAD_LEN);
     if (sum == rchksum)
         store_record(payload);
     else
-        tsdk_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
+        app_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
 }
 
 /* Reopening and flushing for each frame throws away the rest of a broken one. */
 void serial_pass(uint8_t *payload)
 {
-    tsdk_log("[Ombrelle]=========================================================\n");
+    app_log("[Ombrelle]=========================================================\n");
     SerialPort port;
     open_port(SERIAL_PROFILE_RECORD, &port);
     receive_frame(&port, payload);
     serialport_close(&port);
-    log_flush();
 }
 
 void print_bytes(const uint8_t *bytes, size_t count)

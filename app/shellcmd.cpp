@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/wait.h>
 
+#include "applog.h"
 #include "tsdk.h"
 
 extern char **environ;
@@ -124,8 +125,7 @@ int run_line(char *line)
 
 void shellcmd_refuse(int length)
 {
-    tsdk_errlog("[Ombrelle]Command of %d bytes does not fit in %d, not run\n", length, SYSCMD_SIZE - 1);
-    fflush(tsdk.log);
+    app_errlog("[Ombrelle]Command of %d bytes does not fit in %d, not run\n", length, SYSCMD_SIZE - 1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "appconfig.h"
+#include "applog.h"
 #include "shellcmd.h"
 
 tsdk_handle in_trigger;
@@ -53,11 +54,6 @@ struct TriggerSettings {
     char name[CHANNEL_NAME_SIZE];
 };
 
-void flush_log(void)
-{
-    fflush(tsdk.log);
-}
-
 void copy_text(char *out, size_t size, const char *text)
 {
     snprintf(out, size, "%s", text);
@@ -96,14 +92,14 @@ void send_trigger_message(const TriggerSettings *settings, const char *state_tex
         return;
     int rc = xively_send_trigger_message(message);
     if (rc != 0)
-        tsdk_errlog("[Ombrelle]Error sending message packet: %d\n", rc);
+        app_errlog("[Ombrelle]Error sending message packet: %d\n", rc);
 }
 
 int send_app_event(const char *payload, int state, size_t length)
 {
     int rc = tsdk_event_send(payload, state, length);
     if (rc != 0)
-        tsdk_errlog("[Ombrelle]Error sending APP event: %d\n", rc);
+        app_errlog("[Ombrelle]Error sending APP event: %d\n", rc);
     return rc;
 }
 
@@ -114,20 +110,20 @@ int setup_daynight(void)
         tsdk_settings_deinit(tsdk.settings);
         tsdk_settings.daynight_cb = NULL;
         tsdk_settings.daynight_flag = 0;
-        tsdk_log("[Ombrelle]****Day/Night Trigger Report UnSubscribed****\n");
+        app_log("[Ombrelle]****Day/Night Trigger Report UnSubscribed****\n");
         return 0;
     }
     tsdk_settings.daynight_cb = daynight_json_cb;
     tsdk_settings.daynight_flag = 1;
     tsdk.settings = tsdk_settings_init(&tsdk_settings.daynight_cb);
     if (tsdk.settings == NULL && tsdk_errno != TSDK_ERR_SETTINGS_BUSY) {
-        tsdk_errlog("[Ombrelle]Day/Night cb setting failed!\n");
+        app_errlog("[Ombrelle]Day/Night cb setting failed!\n");
         return -1;
     }
-    tsdk_log("[Ombrelle]***********Day/Night Settings************\n");
-    tsdk_log("[Ombrelle]Current Day/Night mode is %s\n", get_daynight_mode(tsdk_get_daynight_mode(tsdk.settings)));
-    tsdk_log("[Ombrelle]*****************************************\n");
-    tsdk_log("[Ombrelle]****Day/Night Trigger Report Subscribed****\n");
+    app_log("[Ombrelle]***********Day/Night Settings************\n");
+    app_log("[Ombrelle]Current Day/Night mode is %s\n", get_daynight_mode(tsdk_get_daynight_mode(tsdk.settings)));
+    app_log("[Ombrelle]*****************************************\n");
+    app_log("[Ombrelle]****Day/Night Trigger Report Subscribed****\n");
     return 0;
 }
 
@@ -139,17 +135,17 @@ int setup_motion(void)
             tsdk_motion_unsubscribe(mtrigger);
             mtrigger = NULL;
         }
-        tsdk_log("[Ombrelle]****Motion Trigger Report UnSubscribed****\n");
+        app_log("[Ombrelle]****Motion Trigger Report UnSubscribed****\n");
         return 0;
     }
     if (mtrigger == NULL)
         mtrigger = tsdk_motion_subscribe(motion_trigger_json_handler);
     if (mtrigger == NULL) {
-        tsdk_errlog("[Ombrelle]Subscription to %s failed\n", MOTION_TRIGGER);
+        app_errlog("[Ombrelle]Subscription to %s failed\n", MOTION_TRIGGER);
         return -1;
     }
-    tsdk_log("[Ombrelle]Subscribed to %s.\n", MOTION_TRIGGER);
-    tsdk_log("[Ombrelle]****Motion Trigger Report Subscribed****\n");
+    app_log("[Ombrelle]Subscribed to %s.\n", MOTION_TRIGGER);
+    app_log("[Ombrelle]****Motion Trigger Report Subscribed****\n");
     return 0;
 }
 
@@ -161,16 +157,16 @@ int setup_input(void)
             tsdk_trigger_unsubscribe(in_trigger);
             in_trigger = NULL;
         }
-        tsdk_log("[Ombrelle]****Input Report UnSubscribed****\n");
+        app_log("[Ombrelle]****Input Report UnSubscribed****\n");
         return 0;
     }
     if (in_trigger == NULL)
         in_trigger = tsdk_trigger_subscribe(INPUT1_TRIGGER, input_trigger_json_handler, 1);
     if (in_trigger == NULL) {
-        tsdk_errlog("[Ombrelle]Subscription to %s failed\n", INPUT1_TRIGGER);
+        app_errlog("[Ombrelle]Subscription to %s failed\n", INPUT1_TRIGGER);
         return -1;
     }
-    tsdk_log("[Ombrelle]****Input Report Subscribed****\n");
+    app_log("[Ombrelle]****Input Report Subscribed****\n");
     return 0;
 }
 
@@ -178,10 +174,10 @@ int setup_input(void)
 int setup_rs485(void)
 {
     if (AppContext.RS485Enabled > 0) {
-        tsdk_errlog("[Ombrelle]Subscription to RS485 failed\n");
+        app_errlog("[Ombrelle]Subscription to RS485 failed\n");
         return -1;
     }
-    tsdk_log("[Ombrelle]****RS485 Report UnSubscribed****\n");
+    app_log("[Ombrelle]****RS485 Report UnSubscribed****\n");
     return 0;
 }
 
@@ -200,22 +196,17 @@ const char *get_daynight_mode(int mode)
 int setup_triggers(void)
 {
     int (*const steps[])(void) = {setup_daynight, setup_motion, setup_input, setup_rs485};
-    flush_log();
     for (int (*step)(void) : steps) {
-        if (step() != 0) {
-            flush_log();
+        if (step() != 0)
             return -1;
-        }
     }
-    flush_log();
     return 0;
 }
 
 int xively_send_trigger_message(const char *message)
 {
     if (message == NULL) {
-        tsdk_log("[Ombrelle]Message NULL Error!\n");
-        flush_log();
+        app_log("[Ombrelle]Message NULL Error!\n");
         return -1;
     }
     char apikey[APIKEY_SIZE] = "";
@@ -237,8 +228,7 @@ int xively_send_trigger_message(const char *message)
     /* A missing or failing script is not noticed, as its exit status is not. */
     if (shellcmd_run(FEED_UPDATE_FORMAT, home, apikey, feedid, message) == SHELLCMD_REFUSED)
         return -1;
-    tsdk_log("[Ombrelle]Trigger Value  = %s \n", message);
-    flush_log();
+    app_log("[Ombrelle]Trigger Value  = %s \n", message);
     return 0;
 }
 
@@ -248,30 +238,27 @@ int input_trigger_json_handler(void *, const void *data, size_t size)
         return -1;
     char *text = tsdk_in_trigger_str(INPUT1_NUMBER, data);
     if (text != NULL)
-        tsdk_log("[Ombrelle]%s\n", text);
+        app_log("[Ombrelle]%s\n", text);
     uint32_t state = state_word(data);
     TriggerSettings settings;
     read_trigger_settings(&AppContext_t::Input1Enabled, &AppContext_t::Input1Name, &settings);
     send_trigger_message(&settings, state == INPUT_STATE_CLOSED ? "Closed" : "Open");
     if (settings.events) {
         send_app_event(INPUT_PAYLOAD, EVENT_STATE_NONE, INPUT_PAYLOAD_LEN);
-        tsdk_log("[Ombrelle]Sending Event %s\n", INPUT_PAYLOAD);
+        app_log("[Ombrelle]Sending Event %s\n", INPUT_PAYLOAD);
     }
-    flush_log();
     free(text);
     return 0;
 }
 
 void daynight_json_cb(int mode)
 {
-    tsdk_log("[Ombrelle]Day/Night mode changed to %s\n", get_daynight_mode(mode));
-    flush_log();
+    app_log("[Ombrelle]Day/Night mode changed to %s\n", get_daynight_mode(mode));
     TriggerSettings settings;
     read_trigger_settings(&AppContext_t::DayNightEnabled, &AppContext_t::DayNightName, &settings);
     send_trigger_message(&settings, mode == DAYNIGHT_DAY ? "Day" : "Night");
     if (settings.events && send_app_event(DAYNIGHT_PAYLOAD, EVENT_STATE_NONE, DAYNIGHT_PAYLOAD_LEN) == 0)
-        tsdk_log("[Ombrelle]Sending Event %s\n", DAYNIGHT_PAYLOAD);
-    flush_log();
+        app_log("[Ombrelle]Sending Event %s\n", DAYNIGHT_PAYLOAD);
 }
 
 int motion_trigger_json_handler(void *, const void *data, size_t size)
@@ -279,20 +266,18 @@ int motion_trigger_json_handler(void *, const void *data, size_t size)
     /* A record too short for its state word is as unreadable as one the SDK cannot render. */
     char *text = data != NULL && size >= STATE_WORD_SIZE ? tsdk_motion_str(data) : NULL;
     if (text == NULL) {
-        tsdk_errlog("[Ombrelle]Cannot parse motion data\n");
-        flush_log();
+        app_errlog("[Ombrelle]Cannot parse motion data\n");
         return -1;
     }
-    tsdk_log("[Ombrelle]%s\n", text);
+    app_log("[Ombrelle]%s\n", text);
     int state = state_word(data) != 0 ? 1 : 0;
-    tsdk_log("[Ombrelle]Motion Alert:State = %d\n", state);
+    app_log("[Ombrelle]Motion Alert:State = %d\n", state);
     TriggerSettings settings;
     read_trigger_settings(&AppContext_t::MotionDetectionEnabled, &AppContext_t::MotionDetectionName, &settings);
     /* The feed gets the opposite of the state: "0" while motion is reported. */
     send_trigger_message(&settings, state != 0 ? "0" : "1");
     if (settings.events && send_app_event(MOTION_PAYLOAD, state, MOTION_PAYLOAD_LEN) == 0)
-        tsdk_log("[Ombrelle]Sending Event %s\n", MOTION_PAYLOAD);
-    flush_log();
+        app_log("[Ombrelle]Sending Event %s\n", MOTION_PAYLOAD);
     free(text);
     return 0;
 }

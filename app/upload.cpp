@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "appconfig.h"
+#include "applog.h"
 #include "ombrelle.h"
 #include "rootpath.h"
 #include "shellcmd.h"
@@ -48,11 +49,6 @@ pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_idle = PTHREAD_COND_INITIALIZER;
 bool g_ticks_enabled;
 bool g_tick_running;
-
-void flush_log(void)
-{
-    fflush(tsdk.log);
-}
 
 const char *app_home(void)
 {
@@ -97,13 +93,11 @@ int sample_radio(const TickSettings &s, SensorRecord *work)
         case PARAM_CELSIUS: work->value[i] = (r.fahrenheit - 32.0) * 5.0 / 9.0; break;
         case PARAM_FAHRENHEIT: work->value[i] = r.fahrenheit; break;
         default:
-            tsdk_log("[Ombrelle]Invalid channel param! \n");
-            flush_log();
+            app_log("[Ombrelle]Invalid channel param! \n");
         }
     }
-    tsdk_log("[Ombrelle]Lux = %8.1f, Temperature  = %8.1f F, Humidity = %8.1f \n", r.lux, r.fahrenheit,
+    app_log("[Ombrelle]Lux = %8.1f, Temperature  = %8.1f F, Humidity = %8.1f \n", r.lux, r.fahrenheit,
              r.humidity);
-    flush_log();
     return 0;
 }
 
@@ -122,8 +116,7 @@ int sample_rs485(const TickSettings &s, SensorRecord *work)
     }
     for (int k = 0; k < s.channels - 2 && k < RS485_RAW_READINGS; ++k)
         work->value[k + 2] = r.raw[k];
-    tsdk_log("[Ombrelle]Temperature  = %d F, Humidity = %d \n", r.fahrenheit, r.humidity);
-    flush_log();
+    app_log("[Ombrelle]Temperature  = %d F, Humidity = %d \n", r.fahrenheit, r.humidity);
     return 0;
 }
 
@@ -139,8 +132,7 @@ int sample_internal(const TickSettings &s, SensorRecord *work)
     sleep(upload_probe_settle_s);
     FILE *in = fopen(path, "r");
     if (in == NULL) {
-        tsdk_errlog("[Ombrelle]No internal sensor data available\n");
-        flush_log();
+        app_errlog("[Ombrelle]No internal sensor data available\n");
         return -1;
     }
     char text[PROBE_READ_BYTES + 1] = "";
@@ -149,8 +141,7 @@ int sample_internal(const TickSettings &s, SensorRecord *work)
     fclose(in);
     double c = strtod(text, NULL);
     work->value[0] = work->param[0] == PARAM_CELSIUS ? c : c * 1.8 + 32.0;
-    tsdk_log("[Ombrelle]Temperature  = %8.1f C\n", c);
-    flush_log();
+    app_log("[Ombrelle]Temperature  = %8.1f C\n", c);
     return 0;
 }
 
@@ -162,8 +153,7 @@ int sample(const TickSettings &s, SensorRecord *work)
     case SENSOR_INTERNAL: return sample_internal(s, work);
     case SENSOR_RECORD: Serial_data_copy(work); return 0;
     default:
-        tsdk_errlog("[Ombrelle]Not supported Sensor type!\n");
-        flush_log();
+        app_errlog("[Ombrelle]Not supported Sensor type!\n");
         return -1;
     }
 }
@@ -209,8 +199,7 @@ int sample_and_publish(const TickSettings &s)
     prev_sensor_data = work;
     if (status == 0)
         return 0;
-    tsdk_errlog("[Ombrelle]Error Getting Sensor data \n");
-    flush_log();
+    app_errlog("[Ombrelle]Error Getting Sensor data \n");
     return -1;
 }
 
@@ -246,12 +235,11 @@ void upload(const TickSettings &s, const ChannelOut *out)
             shellcmd_run("%s/feed_update %s %s %s %s", home, s.apikey, s.feedid, s.name[i], out[i].chars);
         else if (s.feed_texts)
             shellcmd_run("%s/feed_update %s %s %s %8.1f", home, s.apikey, s.feedid, s.name[i], out[i].value);
-        tsdk_log("[Ombrelle]Channel%d Name   = %s \n", i + 1, s.name[i]);
+        app_log("[Ombrelle]Channel%d Name   = %s \n", i + 1, s.name[i]);
         if (out[i].text)
-            tsdk_log("[Ombrelle]Channel%d Value  = %s \n", i + 1, out[i].chars);
+            app_log("[Ombrelle]Channel%d Value  = %s \n", i + 1, out[i].chars);
         else
-            tsdk_log("[Ombrelle]Channel%d Value  = %8.1f \n", i + 1, out[i].value);
-        flush_log();
+            app_log("[Ombrelle]Channel%d Value  = %8.1f \n", i + 1, out[i].value);
     }
 }
 
@@ -334,8 +322,7 @@ void upload_tick_notify(union sigval value)
     }
     if (g_tick_running) {
         /* Logged under the gate, so shutdown cannot close the log meanwhile. */
-        tsdk_log("[Ombrelle]Upload tick skipped: the previous tick is still running\n");
-        flush_log();
+        app_log("[Ombrelle]Upload tick skipped: the previous tick is still running\n");
         pthread_mutex_unlock(&g_gate);
         return;
     }

@@ -177,9 +177,10 @@ protected:
             feedtest::ReplaceFile(path, content);
     }
 
+    /* Read without flushing: every line must already be in the file when its step returns. */
     std::string NewLog()
     {
-        std::string all = Log();
+        std::string all = harness::ReadFile(logPath_);
         std::string fresh = all.substr(logMark_);
         logMark_ = all.size();
         return fresh;
