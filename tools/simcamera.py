@@ -565,9 +565,9 @@ def web(args, top, ombrelle):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), WebHandler)
     server.daemon_threads = True
     server.camera = camera
-    # Ctrl-C stops it even when started from a shell that left SIGINT ignored.
+    # Ctrl-C (even from a shell that left SIGINT ignored) and SIGTERM stop it in order.
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     status = None
     try:
         camera.start(ombrelle)

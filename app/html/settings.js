@@ -35,7 +35,7 @@
 
   /* ---- the fields: position, kind, range and help, one table for reading, checking and writing ---- */
   var FLAG_HELP = "Off or on (0 or 1 in the file). Any other value: Ombrelle uses 0, off.";
-  var NAME_HELP = "1 to 31 bytes, no blanks.";
+  var NAME_HELP = "1 to 31 bytes; no blanks, none of < > & \" \\.";
   var INT32 = { min: INT32_MIN, max: INT32_MAX };
 
   function flag(id, group, label, help) {
@@ -65,7 +65,7 @@
 
   var FEED = [
     { id: "Apikey", group: "feed", kind: "text", bytes: KEY_BYTES, label: "API key",
-      help: "Key of the feed. 1 to 127 bytes, no blanks; Ombrelle cuts a longer key." },
+      help: "Key of the feed. 1 to 127 bytes; no blanks, none of < > & \" \\." },
     { id: "FeedID", group: "feed", kind: "feedid", bytes: NAME_BYTES, label: "Feed identifier",
       help: "1 to 31 characters: letters, digits and . _ ~ -" },
     { id: "SensorType", group: "sensor", kind: "choice", label: "Sensor type",
@@ -508,8 +508,14 @@
     $("apply-prompt").hidden = true;
   }
 
-  function applyNow() {
+  /* The prompt goes away under the keyboard's focus: give the focus back to Save. */
+  function hideApplyPrompt() {
     hideApply();
+    $("save").focus();
+  }
+
+  function applyNow() {
+    hideApplyPrompt();
     OmbrellePlatform.apply()
       .then(function () { say("Applied: Ombrelle is reading the new settings.", "ok"); })
       .catch(function (e) { say("Applying failed: " + e.message, "error"); });
@@ -585,7 +591,7 @@
     });
     $("apply-now").addEventListener("click", applyNow);
     $("apply-later").addEventListener("click", function () {
-      hideApply();
+      hideApplyPrompt();
       say("Saved. The camera uses the new settings once they are applied.", "ok");
     });
   }

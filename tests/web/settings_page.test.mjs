@@ -255,6 +255,7 @@ describe("a camera with well-ordered files", () => {
       "[Ombrelle]Channel2 Param= 31\n", "[Ombrelle]Channel4 Enabled= 1\n", "[Ombrelle]Channel4 Name   = Wind \n"])
       assert.ok(pass.includes(line), `the new pass lacks ${JSON.stringify(line)}:\n${pass}`);
     await page.waitForSelector("#message:text('Applied')");
+    assert.equal(await page.evaluate(() => document.activeElement.id), "save");
     assert.equal(await page.textContent("#warnings-configparams"), "");
     assert.deepEqual(page.problems, []);
   });
