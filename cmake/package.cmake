@@ -5,6 +5,10 @@ install(TARGETS coreprobe RUNTIME DESTINATION . COMPONENT camera)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/app/feed_update DESTINATION . COMPONENT camera)
 install(FILES ${PROJECT_SOURCE_DIR}/app/html/configparams.xml ${PROJECT_SOURCE_DIR}/app/html/xivelyconfig.xml
         DESTINATION html COMPONENT camera)
+# The settings page: program files, replaced on every upgrade (the XML files above are the user's).
+install(FILES ${PROJECT_SOURCE_DIR}/app/html/index.html ${PROJECT_SOURCE_DIR}/app/html/settings.css
+              ${PROJECT_SOURCE_DIR}/app/html/settings.js ${PROJECT_SOURCE_DIR}/app/html/platform.js
+        DESTINATION html COMPONENT camera)
 if(OMBRELLE_STANDIN_SDK)
   install(TARGETS sdk LIBRARY DESTINATION simulator/lib COMPONENT simulator)
 endif()

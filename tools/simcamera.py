@@ -6,8 +6,15 @@ the serial port; a feed server on 127.0.0.1 receives the real feed_update
 uploads. Phase 1 pushes record frames (sensor type 3) while input, motion and
 day/night triggers are injected; phase 2, after a SIGUSR1, answers RS-485
 queries (sensor type 1). Then SIGTERM, and a summary.
+
+With --web the same camera runs until Ctrl-C (or --seconds) and a web server
+on 127.0.0.1 serves the settings page of html/ with the platform's requests:
+read and write the configuration files, apply (SIGUSR1 to Ombrelle), and the
+current SensorData.txt values and feed status, read-only.
 """
 import argparse
+import errno
+import fcntl
 import http.server
 import json
 import os
@@ -21,6 +28,7 @@ import tempfile
 import threading
 import time
 import tty
+import urllib.parse
 
 T0 = time.monotonic()
 PRINT_LOCK = threading.Lock()
@@ -47,7 +55,8 @@ CONFIG = """<ConfigParams>
 
 
 def feed_config(sensor_type, param, channels):
-    rows = "".join("  <Ch%dEnabled>1</Ch%dEnabled>\n  <Ch%dName>%s</Ch%dName>\n  <Ch%dParam>%d</Ch%dParam>\n"
+    rows = "".join("  <Channel%dEnabled>1</Channel%dEnabled>\n  <Channel%dName>%s</Channel%dName>\n"
+                   "  <Channel%dParam>%d</Channel%dParam>\n"
                    % (k, k, k, name, k, k, code, k) for k, (name, code) in enumerate(channels, 1))
     return ("<XivelyConfigParams>\n  <Apikey>DEMO-KEY</Apikey>\n  <FeedID>4711</FeedID>\n"
             "  <SensorType>%d</SensorType>\n  <SensorParam>%d</SensorParam>\n"
@@ -71,11 +80,16 @@ def rs485_reply(humidity_tenths, celsius_tenths, raws):
 
 
 class FeedHandler(http.server.BaseHTTPRequestHandler):
+    """The feed service. With server.quiet_s set, a channel is shown again only after that long."""
+
     def do_PUT(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
         stream = json.loads(body)["datastreams"][0]
         self.server.uploads.append((stream["id"], stream["current_value"]))
-        say("feed", "PUT %s  %s = %s" % (self.path, stream["id"], stream["current_value"]))
+        key, now = (self.path, stream["id"]), time.monotonic()
+        if now - self.server.shown.get(key, -1e9) >= self.server.quiet_s:
+            self.server.shown[key] = now
+            say("feed", "PUT %s  %s = %s" % (self.path, stream["id"], stream["current_value"]))
         self.send_response(200)
         self.send_header("Content-Length", "0")
         self.end_headers()
@@ -85,7 +99,14 @@ class FeedHandler(http.server.BaseHTTPRequestHandler):
 
 
 class Peer(threading.Thread):
-    """The far end of the serial port: record frames, then an RS-485 sensor."""
+    """The far end of the serial port: record frames, then an RS-485 sensor.
+
+    In "auto" mode (the web camera, whose sensor type the user changes) it
+    answers every query and pushes record frames only while no query came for
+    QUIET_AFTER_QUERY_S, so frames never land in a reply. Frames that nobody
+    reads are dropped instead of blocking the peer.
+    """
+    QUIET_AFTER_QUERY_S = 5.0
 
     def __init__(self, master):
         super().__init__(daemon=True)
@@ -96,6 +117,9 @@ class Peer(threading.Thread):
         self.queries = 0
 
     def run(self):
+        if self.mode == "auto":
+            self.run_auto()
+            return
         n = 0
         while not self.stop.is_set():
             if self.mode == "frames":
@@ -107,6 +131,39 @@ class Peer(threading.Thread):
                 self.stop.wait(0.3)
             else:
                 self.answer_query()
+
+    def send(self, data):
+        """Auto mode: False when the port's queue is full (nobody reads it)."""
+        try:
+            os.write(self.master, data)
+            return True
+        except BlockingIOError:
+            return False
+
+    def run_auto(self):
+        flags = fcntl.fcntl(self.master, fcntl.F_GETFL)
+        fcntl.fcntl(self.master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        n, pending, last_query = 0, b"", -self.QUIET_AFTER_QUERY_S
+        while not self.stop.is_set():
+            ready, _, _ = select.select([self.master], [], [], 0.3)
+            if ready:
+                try:
+                    pending = (pending + os.read(self.master, 64))[-6:]
+                except OSError as e:
+                    if e.errno not in (errno.EAGAIN, errno.EIO):
+                        raise
+                if len(pending) == 6 and pending[:2] == b"\x55\xaa":
+                    self.queries += 1
+                    last_query = time.monotonic()
+                    wave = self.queries % 20
+                    self.send(rs485_reply(500 + 5 * wave, 200 + 2 * wave, [1, 2, 3, 4, 5, 6]))
+                    pending = b""
+            elif time.monotonic() - last_query > self.QUIET_AFTER_QUERY_S:
+                n += 1
+                wave = n % 20
+                if self.send(record_frame([20.0 + 0.5 * wave, 40.0 + wave, 0, 0, 0, 0, 0, 0],
+                                          [30, 10, 0, 0, 0, 0, 0, 0])):
+                    self.frames += 1
 
     def answer_query(self):
         query = b""
@@ -120,12 +177,16 @@ class Peer(threading.Thread):
             os.write(self.master, rs485_reply(550, 234, [1, 2, 3, 4, 5, 6]))
 
 
-def follow(path, stop, seen):
-    """Shows the log lines that tell what the camera did."""
-    interesting = ("Trigger Value", "Motion Alert", "Day/Night mode changed", "Subscribed to",
-                   "Report Subscribed", "Temperature  =", "Handle Configuration Change", "Serial proc",
-                   "Timer deleted", "Error", "ERROR")
+INTERESTING = ("Trigger Value", "Motion Alert", "Day/Night mode changed", "Subscribed to",
+               "Report Subscribed", "Temperature  =", "Handle Configuration Change", "Serial proc",
+               "Timer deleted", "Error", "ERROR")
+
+
+def follow(path, stop, seen, whole_passes=False):
+    """Shows the log lines that tell what the camera did; with whole_passes, every line of each
+    application of the settings too (the web camera, where a person watches the settings arrive)."""
     offset = 0
+    in_pass = False
     while not stop.is_set() or offset < os.path.getsize(path):
         if os.path.exists(path):
             with open(path, "rb") as f:
@@ -135,8 +196,10 @@ def follow(path, stop, seen):
             offset += complete
             for line in chunk[:complete].decode(errors="replace").splitlines():
                 seen.append(line)
-                if any(word in line for word in interesting):
+                in_pass = whole_passes and (in_pass or "CONFIGURATION STARTED" in line)
+                if in_pass or any(word in line for word in INTERESTING):
                     say("log", line.strip())
+                in_pass = in_pass and "CONFIGURATION ENDED" not in line
         if stop.is_set():
             break
         time.sleep(0.1)
@@ -198,13 +261,14 @@ def wait_for(predicate, seconds):
     return False
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, help="build directory of the host preset")
-    parser.add_argument("--seconds", type=float, default=6.0, help="length of each phase")
-    args = parser.parse_args()
-    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    ombrelle = os.path.join(args.build, "app", "Ombrelle")
+def start_feed_server(quiet_s):
+    server = http.server.HTTPServer(("127.0.0.1", 0), FeedHandler)
+    server.uploads, server.shown, server.quiet_s = [], {}, quiet_s
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def scripted(args, top, ombrelle):
 
     work = tempfile.mkdtemp(prefix="ombrelle-demo-")
     root, home, sim = (os.path.join(work, d) for d in ("root", "home", "sim"))
@@ -214,9 +278,7 @@ def main():
     tty.setraw(slave)
     os.symlink(os.ttyname(slave), root + "/dev/ttyS1")
 
-    server = http.server.HTTPServer(("127.0.0.1", 0), FeedHandler)
-    server.uploads = []
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server = start_feed_server(0)
 
     shutil.copy(os.path.join(top, "app", "feed_update"), home)
     with open(home + "/feed_url", "w") as f:
@@ -295,6 +357,259 @@ def main():
     ok = status == 0 and len(triggers) >= 6 and len(values) > 0 and datastream.startswith('{"datastreams":[')
     print("  result                   %s" % ("ok" if ok else "FAILED"))
     return 0 if ok else 1
+
+
+
+# ---- the web camera ----
+
+WEB_FILES = {"/html/configparams.xml": "html/configparams.xml",
+             "/html/xivelyconfig.xml": "html/xivelyconfig.xml",
+             "/feed_url": "feed_url"}
+WEB_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css", ".js": "text/javascript",
+             ".xml": "application/xml", ".png": "image/png"}
+WEB_BODY_MAX = 64 * 1024          # the configuration files are a few KB
+FEED_STATUS_TIMEOUT_S = 10
+FEED_STATUS_REUSE_S = 3           # the page asks every 2 s; the script may go to the network
+
+
+def replace_atomically(path, data):
+    """Readers see the old file or the new one, never a part."""
+    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix="." + os.path.basename(path) + ".")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+class FeedStatus:
+    """`feed_update --status`, when the script has it; its output is kept a few seconds."""
+
+    def __init__(self, script, env):
+        self.script, self.env = script, env
+        self.lock = threading.Lock()
+        self.text, self.when = "", -1e9
+
+    def get(self):
+        with self.lock:
+            if time.monotonic() - self.when >= FEED_STATUS_REUSE_S:
+                self.text, self.when = self.run(), time.monotonic()
+            return self.text
+
+    def run(self):
+        if b"--status" not in open(self.script, "rb").read():
+            return "unavailable"
+        try:
+            done = subprocess.run([self.script, "--status"], env=self.env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=FEED_STATUS_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            return "unavailable (feed_update --status took longer than %d s)" % FEED_STATUS_TIMEOUT_S
+        text = (done.stdout + done.stderr).decode(errors="replace").strip()
+        return text if done.returncode == 0 else "%s\n(exit status %d)" % (text, done.returncode)
+
+
+class WebHandler(http.server.BaseHTTPRequestHandler):
+    """The camera platform's side of the settings page: html/, the three requests and the status."""
+
+    def route(self):
+        return urllib.parse.urlsplit(self.path).path
+
+    def reply(self, code, body=b"", kind="text/plain; charset=utf-8", headers=()):
+        self.send_response(code)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def do_GET(self):
+        camera, path = self.server.camera, self.route()
+        if path == "/":
+            return self.reply(302, headers=[("Location", "/html/index.html")])
+        if path == "/html/status":
+            status = {"sensorData": camera.sensor_data(), "feedStatus": camera.feed_status.get()}
+            return self.reply(200, json.dumps(status).encode(), "application/json")
+        name = WEB_FILES.get(path)
+        if name is None and path.startswith("/html/") and "/" not in path[6:] and not path[6:].startswith("."):
+            name = "html/" + path[6:]
+        full = os.path.join(camera.home, name) if name else None
+        if full is None or not os.path.isfile(full):
+            return self.reply(404, b"not found\n")
+        with open(full, "rb") as f:
+            body = f.read()
+        self.reply(200, body, WEB_TYPES.get(os.path.splitext(full)[1], "text/plain; charset=utf-8"))
+
+    do_HEAD = do_GET
+
+    def do_PUT(self):
+        name = WEB_FILES.get(self.route())
+        if name is None:
+            return self.reply(405, b"only the configuration files can be written\n")
+        length = self.headers.get("Content-Length")
+        if length is None or not length.isdigit():
+            return self.reply(411, b"Content-Length required\n")
+        if int(length) > WEB_BODY_MAX:
+            return self.reply(413, b"larger than %d bytes\n" % WEB_BODY_MAX)
+        data = self.rfile.read(int(length))
+        replace_atomically(os.path.join(self.server.camera.home, name), data)
+        say("web", "wrote %s (%d bytes)" % (name, len(data)))
+        self.reply(204)
+
+    def do_POST(self):
+        if self.route() != "/html/apply":
+            return self.reply(405, b"only apply can be posted\n")
+        if not self.server.camera.apply():
+            return self.reply(503, b"Ombrelle is not running\n")
+        self.reply(204)
+
+    def log_message(self, *args):
+        pass
+
+
+class WebCamera:
+    """Ombrelle in a temporary root with its RS-485 peer and feed service, as the web server sees it."""
+
+    def __init__(self, top, ombrelle, fixtures):
+        self.work = tempfile.mkdtemp(prefix="ombrelle-web-")
+        self.root, self.home, self.sim = (os.path.join(self.work, d) for d in ("root", "home", "sim"))
+        for d in (self.root + "/var/log", self.root + "/dev", self.home, self.sim):
+            os.makedirs(d)
+        self.log = self.root + "/var/log/Ombrelle.log"
+        shutil.copytree(os.path.join(top, "app", "html"), self.home + "/html")
+        shutil.copy(os.path.join(top, "app", "feed_update"), self.home)
+        probe = os.path.join(os.path.dirname(os.path.dirname(ombrelle)), "probe", "coreprobe")
+        if os.path.exists(probe):
+            shutil.copy(probe, self.home)  # sensor type 2; without an I2C bus it reports its failures
+        self.feed = start_feed_server(10)
+        with open(self.home + "/feed_url", "w") as f:
+            f.write("http://127.0.0.1:%d/v2\n" % self.feed.server_address[1])
+        if fixtures:
+            for name in ("configparams.xml", "xivelyconfig.xml"):
+                shutil.copy(os.path.join(fixtures, name), self.home + "/html")
+        else:
+            # An addressed RS-485 sensor needs no reader thread, so applying twice changes nothing.
+            with open(self.home + "/html/configparams.xml", "w") as f:
+                f.write(CONFIG.replace("<Ext_thread>1<", "<Ext_thread>0<"))
+            with open(self.home + "/html/xivelyconfig.xml", "w") as f:
+                f.write(feed_config(1, 0xE0, [("Humidity", 10), ("Temperature", 30)]))
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        os.symlink(os.ttyname(self.slave), self.root + "/dev/ttyS1")
+        self.env = dict(os.environ, OMBRELLE_ROOT=self.root, TS_APP_HOME=self.home, TSDK_SIM_DIR=self.sim)
+        self.env.pop("FEED_API_URL", None)
+        self.feed_status = FeedStatus(self.home + "/feed_update", self.env)
+        self.peer = Peer(self.master)
+        self.peer.mode = "auto"
+        self.stop = threading.Event()
+        self.seen, self.events = [], []
+        self.process = None
+
+    def start(self, ombrelle):
+        # A session of its own: Ctrl-C reaches this script, which then stops Ombrelle in order.
+        self.process = subprocess.Popen([ombrelle], env=self.env, start_new_session=True,
+                                        stdout=open(self.work + "/stdout", "w"),
+                                        stderr=open(self.work + "/stderr", "w"))
+        self.watchers = [
+            threading.Thread(target=follow, args=(self.log, self.stop, self.seen, True), daemon=True),
+            threading.Thread(target=watch_events, args=(self.sim + "/events", self.stop, self.events), daemon=True)]
+        for w in self.watchers:
+            w.start()
+        self.peer.start()
+
+    def apply(self):
+        if self.process is None or self.process.poll() is not None:
+            return False
+        say("web", "apply: SIGUSR1 to Ombrelle")
+        self.process.send_signal(signal.SIGUSR1)
+        return True
+
+    def sensor_data(self):
+        try:
+            with open(self.root + "/var/extsensor/SensorData.txt") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def close(self):
+        status = None
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.send_signal(signal.SIGTERM)
+            try:
+                status = self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.peer.stop.set()
+        self.stop.set()
+        if self.peer.is_alive():
+            self.peer.join(timeout=5)
+        for w in getattr(self, "watchers", []):
+            w.join(timeout=5)
+        self.feed.shutdown()
+        os.close(self.master)
+        os.close(self.slave)
+        return status
+
+
+def web(args, top, ombrelle):
+    camera = WebCamera(top, ombrelle, args.fixtures)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), WebHandler)
+    server.daemon_threads = True
+    server.camera = camera
+    # Ctrl-C (even from a shell that left SIGINT ignored) and SIGTERM stop it in order.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    status = None
+    try:
+        camera.start(ombrelle)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        say("camera", "home %s" % camera.home)
+        say("camera", "log %s" % camera.log)
+        say("web", "settings page http://127.0.0.1:%d/  (Ctrl-C stops)" % server.server_address[1])
+        deadline = time.monotonic() + args.seconds if args.seconds else None
+        while camera.process.poll() is None and (deadline is None or time.monotonic() < deadline):
+            time.sleep(0.2)
+        if camera.process.poll() is not None:
+            say("camera", "Ombrelle ended by itself with status %s; see %s" % (camera.process.returncode, camera.log))
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.shutdown()
+        server.server_close()
+        status = camera.close()
+        say("camera", "stopped, exit status %s" % status)
+        if not args.keep:
+            shutil.rmtree(camera.work, ignore_errors=True)
+    return 0 if status == 0 else 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="build directory of the host preset")
+    parser.add_argument("--seconds", type=float, help="length of each phase (default 6); with --web, "
+                        "how long to run (default: until Ctrl-C)")
+    parser.add_argument("--web", action="store_true", help="serve the settings page until Ctrl-C")
+    parser.add_argument("--port", type=int, default=0, help="with --web: the port (default: a free one)")
+    parser.add_argument("--fixtures", help="with --web: a folder whose configparams.xml and "
+                        "xivelyconfig.xml the camera starts with")
+    parser.add_argument("--keep", action="store_true", help="with --web: keep the temporary folder")
+    args = parser.parse_args()
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    ombrelle = os.path.join(args.build, "app", "Ombrelle")
+    if args.web:
+        return web(args, top, ombrelle)
+    if args.seconds is None:
+        args.seconds = 6.0
+    return scripted(args, top, ombrelle)
 
 
 if __name__ == "__main__":
