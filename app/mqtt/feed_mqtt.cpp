@@ -37,9 +37,11 @@
  *
  * Exit status:
  *   0   every message confirmed
- *   1   the broker is unreachable: the name does not resolve, the connection
- *       is refused or not answered, no CONNACK within the bound, the broker
- *       closes first, or its CONNACK says "server unavailable" (code 3)
+ *   1   the broker is unreachable: the name does not resolve (the lookup
+ *       runs in a child process so that it too keeps the bound), the
+ *       connection is refused or not answered, no CONNACK within the bound,
+ *       the peer closes or answers anything but a CONNACK, or the CONNACK
+ *       says "server unavailable" (code 3)
  *   2   the broker refuses the connection: its CONNACK return code (1, 2, 4,
  *       5 or a reserved one) is printed, as for bad user name or password
  *   3   connected, but not every message was confirmed within the bound (or
@@ -113,23 +115,26 @@ typedef struct {
     size_t payload_size;
 } Message;
 
-/* Standard input as read; the messages point into it. */
+/* Standard input as read; the messages point into it. Written once before connecting (one thread). */
 static uint8_t input[MESSAGES_MAX * MESSAGE_LINE_MAX];
 static Message messages[MESSAGES_MAX];
 
 /* ---- time and messages ---- */
 
-static long now_ms(void)
+/* 64 bits: a 32-bit long of milliseconds would wrap after 24 days of uptime. */
+typedef int64_t msec_t;
+
+static msec_t now_ms(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+    return (msec_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 /* Milliseconds left until deadline, for poll: 0 once it has passed. */
-static int left_ms(long deadline)
+static int left_ms(msec_t deadline)
 {
-    long left = deadline - now_ms();
+    msec_t left = deadline - now_ms();
     return left > 0 ? (int)left : 0;
 }
 
@@ -255,7 +260,7 @@ static int parse_options(int argc, char **argv, Options *options)
  * (after a message) when it is larger than input[], fails, or is not closed
  * by the deadline.
  */
-static long read_input(long deadline)
+static long read_input(msec_t deadline)
 {
     size_t used = 0;
     for (;;) {
@@ -267,6 +272,7 @@ static long read_input(long deadline)
             say("standard input was not closed within the time bound");
             return -1;
         }
+        /* Once input[] is full, one more byte tells whether the input ends there. */
         uint8_t spare;
         uint8_t *into = used < sizeof input ? input + used : &spare;
         size_t room = used < sizeof input ? sizeof input - used : 1;
@@ -378,8 +384,8 @@ static void resolve_in_child(const Options *options, int out)
     }
 }
 
-/* Reads the child's answer until its end or the deadline: the bytes read, or -1. */
-static long read_resolved(int in, Resolved *resolved, long deadline)
+/* Reads the child's answer until its end: the bytes read, or -1 when the deadline came first. */
+static long read_resolved(int in, Resolved *resolved, msec_t deadline)
 {
     size_t used = 0;
     while (used < sizeof *resolved) {
@@ -387,9 +393,9 @@ static long read_resolved(int in, Resolved *resolved, long deadline)
         int polled = poll(&ready, 1, left_ms(deadline));
         if (polled < 0 && errno == EINTR)
             continue;
-        if (polled <= 0)
+        if (polled == 0)
             return -1;
-        ssize_t got = read(in, (uint8_t *)resolved + used, sizeof *resolved - used);
+        ssize_t got = polled < 0 ? -1 : read(in, (uint8_t *)resolved + used, sizeof *resolved - used);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -404,34 +410,34 @@ static long read_resolved(int in, Resolved *resolved, long deadline)
  * answer is awaited here with the deadline; a child still busy then is
  * killed. Returns 0 with *resolved filled, or -1 after a message.
  */
-static int resolve(const Options *options, const char *endpoint, Resolved *resolved, long deadline)
+static int resolve(const Options *options, const char *endpoint, Resolved *resolved, msec_t deadline)
 {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) {
+    pid_t child = pipe(pipeFds) == 0 ? fork() : -1;
+    if (child < 0) {
         say("%s: cannot resolve the name: %s", endpoint, strerror(errno));
         return -1;
     }
-    pid_t child = fork();
     if (child == 0) {
         close(pipeFds[0]);
         resolve_in_child(options, pipeFds[1]);
         _exit(0);
     }
     close(pipeFds[1]);
-    long got = child < 0 ? -1 : read_resolved(pipeFds[0], resolved, deadline);
+    long got = read_resolved(pipeFds[0], resolved, deadline);
     close(pipeFds[0]);
-    if (child < 0) {
-        say("%s: cannot resolve the name: %s", endpoint, strerror(errno));
-        return -1;
-    }
     kill(child, SIGKILL);
     while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
     }
-    if (got != (long)sizeof *resolved) {
-        say("%s: the name did not resolve within the time bound", endpoint);
+    if (got < 0) {
+        say("%s: the name did not resolve within %d ms", endpoint, options->timeout_ms);
         return -1;
     }
-    if (resolved->status != 0 || resolved->count <= 0 || resolved->count > ADDRESSES_MAX) {
+    if (got != (long)sizeof *resolved || resolved->count < 0 || resolved->count > ADDRESSES_MAX) {
+        say("%s: cannot resolve the name: the lookup failed", endpoint);
+        return -1;
+    }
+    if (resolved->status != 0 || resolved->count == 0) {
         say("%s: cannot resolve the name: %s", endpoint,
             resolved->status != 0 ? gai_strerror(resolved->status) : "no address");
         return -1;
@@ -442,7 +448,7 @@ static int resolve(const Options *options, const char *endpoint, Resolved *resol
 /* ---- connection ---- */
 
 /* One address: a connected non-blocking socket, or -1 with errno set (ETIMEDOUT at the deadline). */
-static int connect_address(const Address *address, long deadline)
+static int connect_address(const Address *address, msec_t deadline)
 {
     int fd = socket(address->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -473,7 +479,7 @@ static int connect_address(const Address *address, long deadline)
 }
 
 /* Tries the addresses in turn: a connected socket, or -1 after a message. */
-static int connect_any(const Resolved *resolved, const char *endpoint, int timeoutMs, long deadline)
+static int connect_any(const Resolved *resolved, const char *endpoint, int timeoutMs, msec_t deadline)
 {
     int error = 0;
     for (int i = 0; i < resolved->count; ++i) {
@@ -498,12 +504,12 @@ enum { OUT_BUFFER_SIZE = 2 * MQTT_PACKET_MAX };
 
 typedef struct {
     int fd;
-    long deadline;
+    msec_t deadline;
     uint8_t in[MQTT_PACKET_MAX]; /* received, not yet decoded */
     size_t in_used;
     uint8_t out[OUT_BUFFER_SIZE]; /* encoded, not yet sent */
     size_t out_used;
-    long last_sent_ms;
+    msec_t last_sent_ms;
     int closed; /* the broker closed or the connection broke */
 } Session;
 
@@ -544,9 +550,9 @@ static void receive_some(Session *session)
  * waking at the deadline or at wake_ms, whichever is first. PUMP_TIMEOUT once
  * the deadline has passed; a broken connection sets session->closed.
  */
-static int pump(Session *session, long wake_ms)
+static int pump(Session *session, msec_t wake_ms)
 {
-    long until = wake_ms < session->deadline ? wake_ms : session->deadline;
+    msec_t until = wake_ms < session->deadline ? wake_ms : session->deadline;
     short events = POLLIN;
     if (session->out_used > 0)
         events |= POLLOUT;
@@ -663,7 +669,7 @@ static void queue_publishes(Session *session, Delivery *delivery, int retain)
 /* Queues a PINGREQ when nothing has gone out for the keep-alive period. */
 static void keep_alive(Session *session)
 {
-    if (session->out_used > 0 || now_ms() - session->last_sent_ms < KEEPALIVE_S * 1000L)
+    if (session->out_used > 0 || now_ms() - session->last_sent_ms < KEEPALIVE_S * 1000)
         return;
     int size = mqtt_encode_pingreq(session->out, sizeof session->out);
     if (size > 0)
@@ -714,7 +720,9 @@ static int publish_all(Session *session, Delivery *delivery, const Options *opti
     while (delivery->leading < delivery->count) {
         queue_publishes(session, delivery, options->retain);
         keep_alive(session);
-        int pumped = pump(session, session->last_sent_ms + KEEPALIVE_S * 1000L);
+        /* With nothing to send, wake up in time for the next PINGREQ. */
+        msec_t wake = session->out_used > 0 ? session->deadline : session->last_sent_ms + KEEPALIVE_S * 1000;
+        int pumped = pump(session, wake);
         if (take_acks(session, delivery, endpoint) != 0)
             return EXIT_UNCONFIRMED;
         if (delivery->leading == delivery->count)
@@ -753,7 +761,7 @@ static void format_endpoint(const Options *options, char *out, size_t size)
         snprintf(out, size, "%s:%s", options->host, options->port);
 }
 
-static int deliver(const Options *options, int count, long deadline, int *leading)
+static int deliver(const Options *options, int count, msec_t deadline, int *leading)
 {
     char endpoint[ENDPOINT_MAX];
     format_endpoint(options, endpoint, sizeof endpoint);
@@ -792,11 +800,11 @@ static int deliver(const Options *options, int count, long deadline, int *leadin
 
 static int run(int argc, char **argv, int *leading)
 {
-    long start = now_ms();
+    msec_t start = now_ms();
     Options options;
     if (parse_options(argc, argv, &options) != 0)
         return EXIT_USAGE;
-    long deadline = start + options.timeout_ms;
+    msec_t deadline = start + options.timeout_ms;
 
     long size = read_input(deadline);
     if (size < 0)

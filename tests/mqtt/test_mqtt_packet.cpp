@@ -179,6 +179,7 @@ TEST(MqttEncode, ConnectRefusesInvalidRecords)
         EXPECT_EQ(mqtt_encode_connect(&bad[i], out, sizeof out), -1) << "case " << i;
 }
 
+/* The record points into topic and payload, which must outlive it. */
 MqttPublish Publish(const std::string &topic, const std::string &payload, int qos, int retain, int dup,
                     uint16_t id)
 {
@@ -212,13 +213,14 @@ TEST(MqttEncode, PublishFlagsAndLayout)
 
 TEST(MqttEncode, PublishEmptyPayloadAndTwoByteSize)
 {
-    MqttPublish empty = Publish("t", "", 1, 0, 0, 1);
+    const std::string topic = "t", none;
+    MqttPublish empty = Publish(topic, none, 1, 0, 0, 1);
     ExpectNeedsExactly({0x32, 0x05, 0x00, 0x01, 't', 0x00, 0x01},
                        [&](uint8_t *out, size_t size) { return mqtt_encode_publish(&empty, out, size); });
 
     /* Remaining length 128: the first size that takes two bytes. */
-    std::string payload(128 - 2 - 1 - 2, 'p');
-    MqttPublish publish = Publish("t", payload, 1, 0, 0, 1);
+    const std::string payload(128 - 2 - 1 - 2, 'p');
+    MqttPublish publish = Publish(topic, payload, 1, 0, 0, 1);
     uint8_t out[256];
     ASSERT_EQ(mqtt_encode_publish(&publish, out, sizeof out), 1 + 2 + 128);
     EXPECT_EQ(out[1], 0x80);
@@ -228,30 +230,39 @@ TEST(MqttEncode, PublishEmptyPayloadAndTwoByteSize)
 TEST(MqttEncode, PublishUpToTheMaximumPacket)
 {
     /* 1 type byte, 2 size bytes, 2 + 1 topic, 2 packet identifier. */
-    std::string fits(MQTT_PACKET_MAX - 1 - 2 - 3 - 2, 'v');
+    const std::string topic = "t", fits(MQTT_PACKET_MAX - 1 - 2 - 3 - 2, 'v'), over = fits + "v";
     uint8_t out[MQTT_PACKET_MAX + 8];
-    MqttPublish largest = Publish("t", fits, 1, 0, 0, 1);
+    MqttPublish largest = Publish(topic, fits, 1, 0, 0, 1);
     EXPECT_EQ(mqtt_encode_publish(&largest, out, sizeof out), MQTT_PACKET_MAX);
-    MqttPublish over = Publish("t", fits + "v", 1, 0, 0, 1);
-    EXPECT_EQ(mqtt_encode_publish(&over, out, sizeof out), -1);
+    MqttPublish tooLarge = Publish(topic, over, 1, 0, 0, 1);
+    EXPECT_EQ(mqtt_encode_publish(&tooLarge, out, sizeof out), -1);
 }
 
 TEST(MqttEncode, PublishRefusesInvalidRecords)
 {
-    const MqttPublish bad[] = {
-        Publish("", "x", 1, 0, 0, 1),       /* empty topic */
-        Publish("a/+", "x", 1, 0, 0, 1),    /* wildcards are for subscribing */
-        Publish("a/#", "x", 1, 0, 0, 1),
-        Publish("a\x01", "x", 1, 0, 0, 1),  /* control character */
-        Publish("\xff", "x", 1, 0, 0, 1),   /* not UTF-8 */
-        Publish("t", "x", 3, 0, 0, 1),      /* no QoS 3 */
-        Publish("t", "x", -1, 0, 0, 1),
-        Publish("t", "x", 1, 0, 0, 0),      /* QoS 1 needs a packet identifier */
-        Publish("t", "x", 0, 0, 1, 0),      /* no redelivery at QoS 0 */
+    struct Case {
+        std::string topic;
+        int qos, dup;
+        uint16_t id;
     };
+    const Case bad[] = {
+        {"", 1, 0, 1},      /* empty topic */
+        {"a/+", 1, 0, 1},   /* wildcards are for subscribing */
+        {"a/#", 1, 0, 1},
+        {"a\x01", 1, 0, 1}, /* control character */
+        {"\xff", 1, 0, 1},  /* not UTF-8 */
+        {"t", 3, 0, 1},     /* no QoS 3 */
+        {"t", -1, 0, 1},
+        {"t", 1, 0, 0},     /* QoS 1 needs a packet identifier */
+        {"t", 0, 1, 0},     /* no redelivery at QoS 0 */
+    };
+    const std::string payload = "x";
     uint8_t out[64];
-    for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i)
-        EXPECT_EQ(mqtt_encode_publish(&bad[i], out, sizeof out), -1) << "case " << i;
+    for (const Case &c : bad) {
+        SCOPED_TRACE(Hex(B(c.topic)) + " qos " + std::to_string(c.qos));
+        MqttPublish publish = Publish(c.topic, payload, c.qos, 0, c.dup, c.id);
+        EXPECT_EQ(mqtt_encode_publish(&publish, out, sizeof out), -1);
+    }
 }
 
 TEST(MqttEncode, PingreqAndDisconnect)
@@ -434,7 +445,7 @@ TEST(MqttDecode, PacketSizeBound)
 
 TEST(MqttDecode, DecodesWhatTheEncoderMakes)
 {
-    std::string topic = "feed 1/Front door", payload = "{\"value\":\"21.5\"}";
+    const std::string topic = "feed 1/Front door", payload = "{\"value\":\"21.5\"}";
     MqttPublish publish = Publish(topic, payload, 1, 1, 0, 4242);
     uint8_t out[MQTT_PACKET_MAX];
     int size = mqtt_encode_publish(&publish, out, sizeof out);
