@@ -3,6 +3,7 @@
 install(TARGETS Ombrelle RUNTIME DESTINATION . COMPONENT camera)
 install(TARGETS coreprobe RUNTIME DESTINATION . COMPONENT camera)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/app/feed_update DESTINATION . COMPONENT camera)
+install(TARGETS feed_mqtt RUNTIME DESTINATION . COMPONENT camera)
 install(FILES ${PROJECT_SOURCE_DIR}/app/html/configparams.xml ${PROJECT_SOURCE_DIR}/app/html/xivelyconfig.xml
         DESTINATION html COMPONENT camera)
 # The settings page: program files, replaced on every upgrade (the XML files above are the user's).

@@ -39,10 +39,10 @@ class CameraPackage(unittest.TestCase):
     def test_layout_and_run_bits(self):
         found = sorted(os.path.relpath(os.path.join(d, f), self.home)
                        for d, _, files in os.walk(self.home) for f in files)
-        self.assertEqual(["Ombrelle", "coreprobe", "feed_update", "html/configparams.xml", "html/index.html",
+        self.assertEqual(["Ombrelle", "coreprobe", "feed_mqtt", "feed_update", "html/configparams.xml", "html/index.html",
                           "html/platform.js", "html/settings.css", "html/settings.js",
                           "html/xivelyconfig.xml"], found)
-        for program in ("Ombrelle", "coreprobe", "feed_update"):
+        for program in ("Ombrelle", "coreprobe", "feed_mqtt", "feed_update"):
             mode = os.stat(os.path.join(self.home, program)).st_mode
             self.assertTrue(mode & stat.S_IXUSR and mode & stat.S_IXOTH, program)
         for data in ("html/configparams.xml", "html/xivelyconfig.xml", "html/index.html", "html/settings.js"):
