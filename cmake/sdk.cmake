@@ -5,10 +5,15 @@ if(OMBRELLE_SDK_INCLUDE_DIR)
   if(NOT EXISTS ${OMBRELLE_SDK_HEADER})
     message(FATAL_ERROR "OMBRELLE_SDK_INCLUDE_DIR has no tsdk.h: ${OMBRELLE_SDK_INCLUDE_DIR}")
   endif()
-  find_library(OMBRELLE_VENDOR_SDK sdk PATHS ${OMBRELLE_SDK_LIBRARY_DIR} NO_DEFAULT_PATH REQUIRED)
+  # The directory is a path on the build machine, not under the cross toolchain's root.
+  find_library(OMBRELLE_VENDOR_SDK sdk PATHS ${OMBRELLE_SDK_LIBRARY_DIR}
+               NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   add_library(sdk SHARED IMPORTED GLOBAL)
+  # Linked by name (-lsdk): a library without a soname would otherwise be needed
+  # by its path on the build machine, which the camera does not have.
   set_target_properties(sdk PROPERTIES
     IMPORTED_LOCATION ${OMBRELLE_VENDOR_SDK}
+    IMPORTED_NO_SONAME TRUE
     INTERFACE_INCLUDE_DIRECTORIES ${OMBRELLE_SDK_INCLUDE_DIR})
   set(OMBRELLE_STANDIN_SDK OFF)
 else()
