@@ -212,9 +212,6 @@ void *command_thread(void *)
             break;
         char chunk[SIM_LINE_SIZE];
         ssize_t n = read(g_control, chunk, sizeof chunk);
-        /* The FIFO is held open for writing too, so it never ends: this would only spin. */
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            break;
         for (ssize_t i = 0; i < n; ++i) {
             if (chunk[i] == '\n') {
                 line[used] = '\0';
