@@ -1,23 +1,69 @@
 # The camera package: the application home as the programs expect it.
-# The stand-in SDK is a separate simulator component, never part of the camera package.
-install(TARGETS Ombrelle RUNTIME DESTINATION . COMPONENT camera)
-install(TARGETS coreprobe RUNTIME DESTINATION . COMPONENT camera)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/app/feed_update DESTINATION . COMPONENT camera)
-install(TARGETS feed_mqtt RUNTIME DESTINATION . COMPONENT camera)
-install(FILES ${PROJECT_SOURCE_DIR}/app/html/configparams.xml ${PROJECT_SOURCE_DIR}/app/html/xivelyconfig.xml
-        DESTINATION html COMPONENT camera)
-# The settings page: program files, replaced on every upgrade (the XML files above are the user's).
+#
+# Settings survive upgrades. The configuration files ship as html/NAME.default;
+# `setup` copies each to html/NAME only where no such file exists. The install
+# step below runs it; after extracting the tarball the integrator runs it. The
+# feed spool (spool/) and the endpoint file (feed_url) are never shipped.
+#
+# The stand-in SDK is the simulator component: neither a plain install nor the
+# tarball contains it.
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS Ombrelle coreprobe feed_mqtt RUNTIME DESTINATION . COMPONENT camera)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/app/feed_update ${PROJECT_SOURCE_DIR}/app/setup
+        DESTINATION . COMPONENT camera)
+install(FILES ${PROJECT_SOURCE_DIR}/app/html/configparams.xml
+        DESTINATION html RENAME configparams.xml.default COMPONENT camera)
+install(FILES ${PROJECT_SOURCE_DIR}/app/html/xivelyconfig.xml
+        DESTINATION html RENAME xivelyconfig.xml.default COMPONENT camera)
+# The settings page: program files, replaced on every upgrade (the XML files are the user's).
 install(FILES ${PROJECT_SOURCE_DIR}/app/html/index.html ${PROJECT_SOURCE_DIR}/app/html/settings.css
               ${PROJECT_SOURCE_DIR}/app/html/settings.js ${PROJECT_SOURCE_DIR}/app/html/platform.js
         DESTINATION html COMPONENT camera)
+
+# What the package was built from, above all which camera SDK.
+file(SHA256 ${OMBRELLE_SDK_HEADER} OMBRELLE_SDK_HEADER_SHA256)
 if(OMBRELLE_STANDIN_SDK)
-  install(TARGETS sdk LIBRARY DESTINATION simulator/lib COMPONENT simulator)
+  set(OMBRELLE_SDK_TEXT "the stand-in libsdk of this source tree (sdk/), NOT the camera vendor's.
+Ombrelle needs libsdk.so.standin, which no camera provides: this build is for
+tests and the simulated camera. For a camera, build against the vendor's SDK.")
+  set(OMBRELLE_PACKAGE_SUFFIX "-standin-sdk")
+else()
+  set(OMBRELLE_SDK_TEXT "the camera vendor's libsdk, ${OMBRELLE_VENDOR_SDK}")
+  set(OMBRELLE_PACKAGE_SUFFIX "")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/build-info
+"Ombrelle ${PROJECT_VERSION} for ${CMAKE_SYSTEM_PROCESSOR} (${CMAKE_SYSTEM_NAME}), ${CMAKE_BUILD_TYPE} build
+Compiler: ${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}
+Camera SDK: ${OMBRELLE_SDK_TEXT}
+SDK header: ${OMBRELLE_SDK_HEADER}
+SDK header SHA-256: ${OMBRELLE_SDK_HEADER_SHA256}
+")
+install(FILES ${CMAKE_BINARY_DIR}/build-info DESTINATION . COMPONENT camera)
+
+# Last step of the component: the defaults go in place where no settings exist.
+# CPack's staging for the tarball is marked by package-staging.cmake and skipped.
+install(CODE [[
+  if(NOT "$ENV{OMBRELLE_PACKAGING}")
+    execute_process(COMMAND sh "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/setup" RESULT_VARIABLE setup_result)
+    if(NOT setup_result EQUAL 0)
+      message(FATAL_ERROR "setup could not put the default configuration in place")
+    endif()
+  endif()
+]] COMPONENT camera)
+
+if(OMBRELLE_STANDIN_SDK)
+  install(TARGETS sdk LIBRARY DESTINATION simulator/lib COMPONENT simulator EXCLUDE_FROM_ALL)
 endif()
 
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_NAME Ombrelle)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL camera)
-set(CPACK_PACKAGE_FILE_NAME "Ombrelle-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}")
-set(CPACK_ARCHIVE_CAMERA_FILE_NAME "Ombrelle-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}")
+set(CPACK_PACKAGE_FILE_NAME "Ombrelle-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}${OMBRELLE_PACKAGE_SUFFIX}")
+set(CPACK_ARCHIVE_CAMERA_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+set(CPACK_INSTALL_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-staging.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-owner.cmake)
 include(CPack)

@@ -86,6 +86,15 @@ static const char *node_path(const IICCtrlInitOptions *options, char *buf, size_
     return buf;
 }
 
+/* Names the node that could not be opened, or the prefixed default that did not fit. */
+static void report_open_failure(const char *path)
+{
+    if (path != NULL)
+        printf("open %s error!\n", path);
+    else
+        printf("open %s%s error!\n", root_prefix(), I2C_BUS_PATH);
+}
+
 int IICCtrl_Initial(IICCtrlObject **slot, const IICCtrlInitOptions *options)
 {
     if (slot == NULL || options == NULL) {
@@ -114,7 +123,7 @@ int IICCtrl_Initial(IICCtrlObject **slot, const IICCtrlInitOptions *options)
     /* A prefix too long for the buffer must not fall back to the real node. */
     obj->fd = path != NULL ? g_i2cSys->open(path, O_RDWR) : -1;
     if (obj->fd < 0) {
-        printf("open %s error!\n", path != NULL ? path : I2C_BUS_PATH);
+        report_open_failure(path);
         free(obj);
         return -1;
     }
@@ -217,8 +226,9 @@ int IICCtrl_WriteBuf(IICCtrlObject *handle, uint8_t addr, uint8_t reg,
 {
     if (!valid_handle(handle))
         return -1;
-    /* The maximum is below the buffer's size, checked when the object was made. */
-    if (dwLength > handle->dwMaxBufWriteLength) {
+    /* The object's maximum was checked against the buffer when it was made, but its
+     * owner can change it since: the buffer bounds the copy whatever the field says. */
+    if (dwLength > handle->dwMaxBufWriteLength || dwLength >= IICCTRL_WRITEBUF_SIZE) {
         puts("Invalid dwLength!");
         return -1;
     }
@@ -234,6 +244,8 @@ int IICCtrl_WriteBuf(IICCtrlObject *handle, uint8_t addr, uint8_t reg,
 int IICCtrl_ReadByteCustom(IICCtrlObject *handle, uint8_t addr, uint32_t regAddr,
                            uint32_t regAddrLen, uint8_t *out, uint32_t size, int stopFlag)
 {
+    if (!valid_handle(handle))
+        return -1;
     if (size > IICCTRL_CUSTOM_MAX) {
         puts("Data size is limited to 8192 bytes!");
         return -1;
@@ -261,6 +273,8 @@ int IICCtrl_ReadByteCustom(IICCtrlObject *handle, uint8_t addr, uint32_t regAddr
 int IICCtrl_WriteByteCustom(IICCtrlObject *handle, uint8_t addr, uint32_t regAddr,
                             uint32_t regAddrLen, const uint8_t *data, uint32_t length)
 {
+    if (!valid_handle(handle))
+        return -1;
     /* Unsigned on purpose: an address length above the limit is refused below. */
     if (IICCTRL_CUSTOM_MAX - regAddrLen < length) {
         printf("Data size is limited to %d bytes!\n", (int)(IICCTRL_CUSTOM_MAX - regAddrLen));

@@ -84,20 +84,21 @@ int IICCtrl_WriteWordReg(IICCtrlObject *handle, uint8_t addr, uint8_t reg,
 int IICCtrl_ReadBuf(IICCtrlObject *handle, uint8_t addr, uint8_t reg,
                     uint32_t size, uint8_t *out);
 
-/* Sends the register and data[dwLength]; dwLength at most the object's maximum. */
+/* Sends the register and data[dwLength]; dwLength at most the object's maximum,
+ * and below IICCTRL_WRITEBUF_SIZE whatever the maximum field holds. */
 int IICCtrl_WriteBuf(IICCtrlObject *handle, uint8_t addr, uint8_t reg,
                      uint32_t dwLength, const uint8_t *data);
 
 /*
  * Writes regAddr in regAddrLen bytes (none for 0), then reads size bytes
- * into out[size]. stopFlag must be 1. The handle is not checked.
+ * into out[size]. stopFlag must be 1. A null handle is refused first.
  */
 int IICCtrl_ReadByteCustom(IICCtrlObject *handle, uint8_t addr, uint32_t regAddr,
                            uint32_t regAddrLen, uint8_t *out, uint32_t size, int stopFlag);
 
 /*
  * Writes regAddr in regAddrLen bytes followed by data[length], as one
- * message. The handle is not checked.
+ * message. A null handle is refused first.
  */
 int IICCtrl_WriteByteCustom(IICCtrlObject *handle, uint8_t addr, uint32_t regAddr,
                             uint32_t regAddrLen, const uint8_t *data, uint32_t length);

@@ -5,14 +5,17 @@
  * L (whole degrees Celsius, 15 and 10 when unset), reads the temperature into
  * "/var/log/InternalTemp.log" for the caller and prints the alert pin's level.
  * Command-line arguments are ignored. Exits 0, or -1 when the file cannot be
- * created (or a stale one cannot be removed).
+ * created (or a partial or stale one cannot be removed).
+ *
+ * Standard output is line-buffered, so that with both streams in one file
+ * the few lines on standard error keep their place among the others.
  */
-#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "reading.h"
 #include "rootpath.h"
 #include "thermallib.h"
 
@@ -37,36 +40,9 @@ static int env_threshold(const char *name, int fallback)
     return (int)value;
 }
 
-/*
- * Leaves the reading in the file as "%8.2f" and nothing else. Returns -1
- * when the file cannot be created; a file whose write failed is removed, so
- * the caller never reads a partial value.
- */
-static int write_reading(const char *path, float celsius)
-{
-    FILE *file = fopen(path, "wb");
-    if (file == NULL)
-        return -1;
-    int written = fprintf(file, "%8.2f", (double)celsius);
-    if (fclose(file) != 0 || written < 0)
-        unlink(path);
-    return 0;
-}
-
-/*
- * Without a reading there is no value to leave: an old file would be taken
- * for a fresh reading, so it goes. Returns -1 when it exists and cannot be
- * removed.
- */
-static int withdraw_reading(const char *path)
-{
-    if (unlink(path) != 0 && errno != ENOENT && errno != ENOTDIR)
-        return -1;
-    return 0;
-}
-
 int main()
 {
+    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
     int high = env_threshold("H", DEFAULT_THIGH);
     int low = env_threshold("L", DEFAULT_TLOW);
 
@@ -79,7 +55,7 @@ int main()
     char path[ROOT_PATH_MAX];
     if (root_path(INTERNAL_TEMP_PATH, path, sizeof path) != 0)
         return -1;
-    int fileOk = readOk == 0 ? write_reading(path, celsius) : withdraw_reading(path);
+    int fileOk = readOk == 0 ? reading_store(path, celsius) : reading_withdraw(path);
     if (fileOk != 0)
         return -1;
 

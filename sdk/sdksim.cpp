@@ -17,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,16 @@ pthread_t g_thread;
 bool g_running;
 int g_control = -1;
 int g_wake[2] = {-1, -1};
+
+bool kernel_privileged(void)
+{
+    return getauxval(AT_SECURE) != 0 || getuid() != geteuid() || getgid() != getegid();
+}
+
+const char *sim_getenv(const char *name)
+{
+    return sim_privileged() ? NULL : getenv(name);
+}
 
 bool active(void)
 {
@@ -176,8 +187,7 @@ void handle_line(const char *line)
     snprintf(work, sizeof work, "%s", line);
     if (!run_command(work))
         tsdk_errlog("tsdk: malformed simulation command: %s\n", line);
-    if (tsdk.log != NULL)
-        fflush(tsdk.log);
+    sdk_flush_log();
     char handled[SIM_LINE_SIZE + 1];
     int n = snprintf(handled, sizeof handled, "%s\n", line);
     pthread_mutex_lock(&g_files);
@@ -227,12 +237,14 @@ void close_fd(int *fd)
 
 }  // namespace
 
+bool (*sim_privileged)(void) = kernel_privileged;
+
 void sim_configure(void)
 {
     g_sim_dir[0] = '\0';
     for (int i = 0; i < SIM_FAULT_COUNT; ++i)
         g_faults[i].store(false);
-    const char *dir = getenv("TSDK_SIM_DIR");
+    const char *dir = sim_getenv("TSDK_SIM_DIR");
     struct stat st;
     if (dir == NULL || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
         return;
@@ -241,7 +253,7 @@ void sim_configure(void)
         g_sim_dir[0] = '\0';
         return;
     }
-    const char *list = getenv("TSDK_SIM_FAIL");
+    const char *list = sim_getenv("TSDK_SIM_FAIL");
     for (const char *p = list; p != NULL && *p != '\0';) {
         const char *comma = strchr(p, ',');
         size_t length = comma != NULL ? (size_t)(comma - p) : strlen(p);
@@ -263,7 +275,18 @@ int sim_start(void)
         return -1;
     /* Read-write, so the FIFO never reports end of file between two writers. */
     g_control = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (g_control < 0 || pipe2(g_wake, O_CLOEXEC) != 0) {
+    if (g_control < 0) {
+        tsdk_errlog("tsdk: cannot open %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    /* A regular file there would read as an endless end of file. */
+    struct stat st;
+    if (fstat(g_control, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        tsdk_errlog("tsdk: %s exists and is not a FIFO\n", path);
+        sim_stop();
+        return -1;
+    }
+    if (pipe2(g_wake, O_CLOEXEC) != 0) {
         sim_stop();
         return -1;
     }

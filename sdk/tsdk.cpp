@@ -5,6 +5,10 @@
  * command thread also holds while it runs a callback: so an unsubscribe waits
  * for a callback in flight, and no callback starts after it returned. Callbacks
  * may call every SDK function except the (un)subscribe and settings calls.
+ *
+ * tsdk.log is guarded by g_log, held for a whole line: tsdk_deinit cannot close
+ * the stream under a writer, and a line never goes half to the file and half
+ * to standard error. g_log is taken after g_dispatch, never before it.
  */
 #include "tsdk.h"
 
@@ -41,6 +45,8 @@ tsdk_daynight_cb g_daynight;
 uintptr_t g_next_handle;
 
 std::atomic<int> g_mode{MODE_DAY};
+
+pthread_mutex_t g_log = PTHREAD_MUTEX_INITIALIZER;
 
 tsdk_handle new_handle(void)
 {
@@ -86,11 +92,34 @@ void deliver(Subscription *table, const unsigned char *record, size_t size)
 
 __attribute__((format(printf, 2, 0))) void vlog(const char *prefix, const char *format, va_list args)
 {
+    pthread_mutex_lock(&g_log);
     FILE *out = tsdk.log != NULL ? tsdk.log : stderr;
     flockfile(out);
     fputs(prefix, out);
     vfprintf(out, format, args);
     funlockfile(out);
+    pthread_mutex_unlock(&g_log);
+}
+
+/* Opens the settings' log path; false when it cannot be opened. */
+bool open_log(void)
+{
+    if (tsdk_settings.log_path == NULL)
+        return true;
+    FILE *log = fopen(tsdk_settings.log_path, "a");
+    pthread_mutex_lock(&g_log);
+    tsdk.log = log;
+    pthread_mutex_unlock(&g_log);
+    return log != NULL;
+}
+
+void close_log(void)
+{
+    pthread_mutex_lock(&g_log);
+    if (tsdk.log != NULL)
+        fclose(tsdk.log);
+    tsdk.log = NULL;
+    pthread_mutex_unlock(&g_log);
 }
 
 uint32_t first_word(const void *data)
@@ -118,12 +147,9 @@ int tsdk_init(void)
         tsdk_errno = ERR_GENERIC;
         return -1;
     }
-    if (tsdk_settings.log_path != NULL) {
-        tsdk.log = fopen(tsdk_settings.log_path, "a");
-        if (tsdk.log == NULL) {
-            tsdk_errno = ERR_GENERIC;
-            return -1;
-        }
+    if (!open_log()) {
+        tsdk_errno = ERR_GENERIC;
+        return -1;
     }
     if (sim_start() != 0) {
         tsdk_errlog("tsdk: simulation interface could not start\n");
@@ -142,9 +168,7 @@ void tsdk_deinit(void)
     memset(g_motions, 0, sizeof g_motions);
     g_daynight = NULL;
     pthread_mutex_unlock(&g_dispatch);
-    if (tsdk.log != NULL)
-        fclose(tsdk.log);
-    tsdk.log = NULL;
+    close_log();
 }
 
 void tsdk_log(const char *format, ...)
@@ -246,6 +270,14 @@ int tsdk_event_send(const char *payload, int state, size_t length)
         return ERR_EVENT;
     sim_record_event(payload, state, length);
     return 0;
+}
+
+void sdk_flush_log(void)
+{
+    pthread_mutex_lock(&g_log);
+    if (tsdk.log != NULL)
+        fflush(tsdk.log);
+    pthread_mutex_unlock(&g_log);
 }
 
 void sdk_deliver_input(const unsigned char *record, size_t size)

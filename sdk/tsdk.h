@@ -53,7 +53,8 @@ struct tsdk_settings_t {
 };
 
 struct tsdk_state_t {
-    FILE *log;                /* the log stream; null while the SDK is not initialised */
+    FILE *log;                /* the log stream: opened by tsdk_init, closed by tsdk_deinit,
+                                 null outside; the application uses it only in between */
     tsdk_handle settings;     /* the application stores tsdk_settings_init's result here */
 };
 

@@ -1,6 +1,9 @@
 /* The whole program as a process, its bus on the LM73 emulator. */
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -33,6 +36,26 @@ protected:
         return harness::RunProgram(kProgram, args, env);
     }
     std::string LogFile() const { return root_.sub("var/log/InternalTemp.log"); }
+
+    /* Runs the program with both streams into one pipe, as "2>&1" would, and
+     * returns what came out, in the order it came. */
+    std::string RunMerged(std::vector<std::string> env)
+    {
+        env.insert(env.begin(), {"OMBRELLE_ROOT=" + root_.path(), "-H", "-L"});
+        harness::TempDir outputs;
+        const std::string fifo = outputs.sub("merged");
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int in = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        EXPECT_GE(in, 0);
+        pid_t pid = harness::StartProgram(kProgram, {}, env, fifo, fifo);
+        EXPECT_EQ(harness::WaitProgram(pid, 30000), 0);
+        std::string merged;
+        char chunk[512];
+        for (ssize_t n; (n = read(in, chunk, sizeof chunk)) > 0;)
+            merged.append(chunk, (size_t)n);
+        close(in);
+        return merged;
+    }
 
     TempDir root_;
 };
@@ -125,6 +148,29 @@ TEST_F(CoreprobeTest, MissingLogDirectoryEndsWith255AfterTheReading)
     ASSERT_GE(r.out.size(), tail.size()) << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
     EXPECT_FALSE(FileExists(LogFile()));
+}
+
+/* Standard error is unbuffered: its lines keep their place only when standard output is line-buffered. */
+TEST_F(CoreprobeTest, ErrorLinesKeepTheirPlaceWhenTheStreamsAreMerged)
+{
+    std::string merged = RunMerged({"LM73_EMU_FAULT=read:2", "LM73_EMU_TEMP=0BE0"});
+    const std::string head = "[DBG] use main I2C address\ni2c read failed.\n"
+                             "[ThermalSensor_GetCurSetting] get THigh fail\n23.75 Degrees\n";
+    EXPECT_EQ(merged.substr(0, head.size()), head) << merged;
+}
+
+TEST_F(CoreprobeTest, PlantedLinkIsReplacedNotFollowed)
+{
+    const std::string victim = root_.sub("etc/victim");
+    harness::WriteFile(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), LogFile().c_str()), 0);
+    RunResult r = Run({"LM73_EMU_TEMP=0BE0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadFile(victim), "precious");
+    struct stat st;
+    ASSERT_EQ(lstat(LogFile().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadFile(LogFile()), "   23.75");
 }
 
 TEST_F(CoreprobeTest, FailedReadingLeavesNoFileBehind)

@@ -93,6 +93,17 @@ TEST_F(IICCtrlTest, DefaultNodeIsUnderTheRootPrefixOpenedReadWrite)
     EXPECT_EQ(handle_->dwTransferMode, 5);
 }
 
+TEST_F(IICCtrlTest, PrivilegedProgramOpensTheRealNode)
+{
+    bool (*saved)(void) = rootpath_privileged;
+    rootpath_privileged = [] { return true; };
+    IICCtrlInitOptions options = Options();
+    int rc = IICCtrl_Initial(&handle_, &options);
+    rootpath_privileged = saved;
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(g_lm73.openedPath, "/dev/i2c-0"); /* reached the emulator, not the kernel */
+}
+
 TEST_F(IICCtrlTest, NamedNodeIsOpenedAsGiven)
 {
     IICCtrlInitOptions options = Options(IICCTRL_VERSION, 2, 4, "/dev/i2c-3");
@@ -115,11 +126,13 @@ TEST_F(IICCtrlTest, FailedOpenNamesThePathAndLeavesTheSlot)
 
 TEST_F(IICCtrlTest, RootPrefixTooLongNeverFallsBackToTheRealNode)
 {
-    setenv("OMBRELLE_ROOT", std::string(ROOT_PATH_MAX, 'r').c_str(), 1);
+    const std::string root(ROOT_PATH_MAX, 'r');
+    setenv("OMBRELLE_ROOT", root.c_str(), 1);
     IICCtrlInitOptions options = Options();
     Printed p = Capture([&] { return IICCtrl_Initial(&handle_, &options); });
     EXPECT_EQ(p.rc, -1);
-    EXPECT_EQ(p.out, "open /dev/i2c-0 error!\n");
+    /* It names the node it could not form, not the real one it never tried. */
+    EXPECT_EQ(p.out, "open " + root + "/dev/i2c-0 error!\n");
     EXPECT_TRUE(lm73_transfers(LM73_OP_OPEN).empty());
     EXPECT_EQ(handle_, nullptr);
 }
@@ -213,6 +226,19 @@ const TransferCase kTransferCases[] = {
      [](IICCtrlObject *h) {
          const uint8_t data[3] = {1, 2, 3};
          return IICCtrl_WriteBuf(h, 0x94, 0x03, 3, data);
+     },
+     {}, -1, "Invalid dwLength!\n"},
+    /* The object's maximum field is the caller's to change; the buffer still bounds the copy. */
+    {"WriteBufRaisedMaximumFillsTheBuffer", 4,
+     [](IICCtrlObject *h) {
+         h->dwMaxBufWriteLength = 0xFFFFFFFF;
+         return IICCtrl_WriteBuf(h, 0x94, 0x03, 1023, kData8190.data());
+     },
+     {{LM73_OP_SELECT, 0x4A, {}}, {LM73_OP_WRITE, 0x4A, Concat({0x03}, Bytes(1023, 0x5A))}}, 0, ""},
+    {"WriteBufRaisedMaximumNeverOverflows", 4,
+     [](IICCtrlObject *h) {
+         h->dwMaxBufWriteLength = 0xFFFFFFFF;
+         return IICCtrl_WriteBuf(h, 0x94, 0x03, 1024, kData8190.data());
      },
      {}, -1, "Invalid dwLength!\n"},
     {"CustomReadAddressMostSignificantFirst", 4,
@@ -326,6 +352,8 @@ TEST_F(IICCtrlTest, NullHandleIsRefusedWithNothingSent)
         {"WriteBuf", [&] { return IICCtrl_WriteBuf(nullptr, 0x94, 0, 5000, data); }},
         {"ReadRegWithWordAddr", [&] { return IICCtrl_ReadRegWithWordAddr(nullptr, 0x94, 0, nullptr); }},
         {"WriteRegWithWordAddr", [&] { return IICCtrl_WriteRegWithWordAddr(nullptr, 0x94, 0, 0); }},
+        {"ReadByteCustom", [&] { return IICCtrl_ReadByteCustom(nullptr, 0x94, 0, 1, data, 1, 1); }},
+        {"WriteByteCustom", [&] { return IICCtrl_WriteByteCustom(nullptr, 0x94, 0, 1, data, 1); }},
     };
     Open();
     for (const auto &call : calls) {

@@ -6,13 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "sdksim.h"
 #include "tsdk.h"
 
 namespace {
@@ -127,6 +130,59 @@ TEST_F(SdkSim, InitFailsWhenAskedOrWhenTheLogCannotBeOpened)
     unsetenv("TSDK_SIM_FAIL");
     tsdk_settings.log_path = "/nonexistent-dir/x.log";
     EXPECT_NE(0, tsdk_init());
+}
+
+TEST_F(SdkSim, ControlThatIsNotAFifoIsRefusedWithItsName)
+{
+    harness::WriteFile(sim_ + "/control", "input1 2\n");
+    EXPECT_EQ(-1, tsdk_init());
+    EXPECT_EQ(nullptr, tsdk.log);
+    std::string log = harness::ReadFile(logPath_);
+    EXPECT_NE(std::string::npos, log.find("ERROR tsdk: " + sim_ + "/control exists and is not a FIFO\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("ERROR tsdk: simulation interface could not start\n")) << log;
+}
+
+/* A privileged program never takes a directory or faults from its caller's environment. */
+TEST_F(SdkSim, PrivilegedProgramIgnoresTheSimulation)
+{
+    bool (*saved)(void) = sim_privileged;
+    sim_privileged = [] { return true; };
+    setenv("TSDK_SIM_FAIL", "init,event", 1);
+    int rc = tsdk_init();
+    int sent = tsdk_event_send("x", 0, 1);
+    tsdk_deinit();
+    sim_privileged = saved;
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(0, sent);
+    EXPECT_FALSE(harness::FileExists(sim_ + "/control"));
+    EXPECT_FALSE(harness::FileExists(sim_ + "/calls"));
+    EXPECT_FALSE(harness::FileExists(sim_ + "/events"));
+}
+
+/* Another thread logs while the SDK closes its stream: every line goes whole to one place. */
+TEST_F(SdkSim, LoggingWhileTheSdkClosesTheStream)
+{
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(0, tsdk_init());
+        std::atomic<bool> started{false}, stop{false};
+        std::thread writer([&] {
+            for (int i = 0; !stop.load() || i < 2; ++i) {
+                tsdk_log("line %d\n", i);
+                started.store(true);
+            }
+        });
+        while (!started.load())
+            std::this_thread::yield();
+        tsdk_deinit();
+        stop.store(true);
+        writer.join();
+    }
+    std::string after = testing::internal::GetCapturedStderr();
+    std::string log = harness::ReadFile(logPath_);
+    ASSERT_FALSE(log.empty());
+    for (const std::string &text : {log, after})
+        EXPECT_TRUE(text.empty() || (text.back() == '\n' && text.find("\n\n") == std::string::npos)) << text;
 }
 
 TEST_F(SdkSim, TriggerRecordsReachTheSubscribersOnTheSdkThread)
