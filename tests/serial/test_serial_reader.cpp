@@ -113,8 +113,7 @@ protected:
 
     void Stop()
     {
-        EXPECT_EQ(0, pthread_cancel(thread_));
-        EXPECT_EQ(0, pthread_join(thread_, nullptr));
+        serial_proc_stop(thread_);
         running_ = false;
     }
 
@@ -273,28 +272,28 @@ TEST_F(RecordReaderTest, EndsByItselfAfterAPassOnceWaitUpdatesIsClear)
     ExpectSameSettings(link_.original, link_.Seen());
 }
 
-struct CancelCase {
+struct StopCase {
     const char *name;
-    size_t sent;               /* bytes of a good frame sent before the cancel */
+    size_t sent;               /* bytes of a good frame sent before the stop */
     std::string awaited;       /* the line that shows the thread got that far */
 };
 
-void PrintTo(const CancelCase &c, std::ostream *os)
+void PrintTo(const StopCase &c, std::ostream *os)
 {
     *os << c.name;
 }
 
-const CancelCase kCancelCases[] = {
+const StopCase kStopCases[] = {
     {"AwaitingLength", 0, kSize},
     {"InPayload", 40, kData},
     {"AwaitingChecksum", 97, kChksum},
 };
 
-class ReaderCancelTest : public RecordReaderTest, public testing::WithParamInterface<CancelCase> {};
+class ReaderStopTest : public RecordReaderTest, public testing::WithParamInterface<StopCase> {};
 
-TEST_P(ReaderCancelTest, RestoresTheLineAndHoldsNoLock)
+TEST_P(ReaderStopTest, RestoresTheLineAndHoldsNoLock)
 {
-    const CancelCase &c = GetParam();
+    const StopCase &c = GetParam();
     Start();
     Seed();
     int fds = FdCount();
@@ -305,16 +304,16 @@ TEST_P(ReaderCancelTest, RestoresTheLineAndHoldsNoLock)
     usleep(50000);
     Stop();
     ExpectSameSettings(link_.original, link_.Seen());
-    EXPECT_EQ(fds - 1, FdCount());  // the pass had the port open
-    /* Would hang if the cancel had left the lock taken. */
+    EXPECT_EQ(fds - 2, FdCount());  // the pass had the port and the stop descriptor open
+    /* Would hang if the stop had left the lock taken. */
     EXPECT_TRUE(SameRecord(RecordOf(SeedPayload()), CopyOfSerialData()));
 }
 
-INSTANTIATE_TEST_SUITE_P(ReaderCancel, ReaderCancelTest, testing::ValuesIn(kCancelCases),
-                         [](const testing::TestParamInfo<CancelCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ReaderStop, ReaderStopTest, testing::ValuesIn(kStopCases),
+                         [](const testing::TestParamInfo<StopCase> &info) { return std::string(info.param.name); });
 
-/* Start and cancel at any moment, frames arriving or not: no descriptor stays behind. */
-TEST_F(RecordReaderTest, LeaksNothingOverManyStartCancelCycles)
+/* Start and stop at any moment, frames arriving or not: no descriptor stays behind. */
+TEST_F(RecordReaderTest, LeaksNothingOverManyStartStopCycles)
 {
     int fds = FdCount();
     Bytes frame = GoodFrame(Bytes(96, 0x05));
