@@ -1,14 +1,18 @@
 /* The record frame reader thread, against a pty that plays the RS-485 peer. */
 #include "serial.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <numeric>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -16,6 +20,7 @@
 
 #include "ombrelle.h"
 #include "pty_link.h"
+#include "serialport.h"
 #include "tsdk.h"
 
 namespace {
@@ -328,6 +333,81 @@ TEST_F(RecordReaderTest, LeaksNothingOverManyStartStopCycles)
         tcflush(link_.slave(), TCIOFLUSH);
     }
     EXPECT_EQ(fds, FdCount());
+}
+
+/* ---- the stop: bounded whatever the line does, and no wake-up while it is silent ---- */
+
+/* A line whose open waits for carrier, as a blocking open of a modem line does, until the test lets it go. */
+std::atomic<bool> g_carrier{false};
+
+int OpenWaitingForCarrier(const char *path, int flags)
+{
+    while ((flags & O_NONBLOCK) == 0 && !g_carrier.load())
+        usleep(1000);
+    return open(path, flags);
+}
+
+TEST_F(RecordReaderTest, StopsAtOnceOnALineWhoseOpenWaitsForCarrier)
+{
+    g_carrier = false;
+    int (*const kernel)(const char *, int) = serialport_sys_open;
+    serialport_sys_open = OpenWaitingForCarrier;
+    Start();
+    std::atomic<bool> stopped{false};
+    long asked = harness::NowMs();
+    std::thread stopper([&] {
+        Stop();
+        stopped = true;
+    });
+    bool inTime = harness::WaitFor([&] { return stopped.load(); }, 2000);
+    long took = harness::NowMs() - asked;
+    g_carrier = true;  // a reader held in its open goes on, so the test ends either way
+    stopper.join();
+    serialport_sys_open = kernel;
+    EXPECT_TRUE(inTime) << "the stop waited for the line's open";
+    EXPECT_LT(took, 1000);
+    ExpectSameSettings(link_.original, link_.Seen());
+}
+
+std::set<std::string> Tasks()
+{
+    std::set<std::string> tasks;
+    DIR *dir = opendir("/proc/self/task");
+    for (struct dirent *e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+        if (e->d_name[0] != '.')
+            tasks.insert(e->d_name);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return tasks;
+}
+
+long VoluntarySwitches(const std::string &task)
+{
+    std::string status = harness::ReadFile("/proc/self/task/" + task + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    size_t at = status.find(key);
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + key.size());
+}
+
+/* The reader sleeps in one wait with no time limit: a silent line costs no wake-up at all. */
+TEST_F(RecordReaderTest, ASilentLineNeverWakesTheReader)
+{
+    std::set<std::string> before = Tasks();
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    std::vector<std::string> started;
+    for (const std::string &task : Tasks()) {
+        if (before.count(task) == 0)
+            started.push_back(task);
+    }
+    ASSERT_EQ(1u, started.size()) << "the reader's own thread";
+    usleep(200 * 1000);
+    long first = VoluntarySwitches(started[0]);
+    sleep(2);
+    long second = VoluntarySwitches(started[0]);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(first, second) << "woken while the line was silent";
 }
 
 /* A copy is one whole record while the reader keeps replacing it. */
