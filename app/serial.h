@@ -69,6 +69,7 @@ enum { SERIAL_QUERY_BOUND_MS = 3000 };
  * frame in transit and a busy camera. A silent module fails within it.
  */
 enum { SERIAL_RADIO_BOUND_MS = 25000 };
+static_assert(SERIAL_RADIO_BOUND_MS <= 30000, "a silent module must be a failed sampling within 30 s");
 
 /* The result of an exchange that serialport_abort() ended or refused. */
 enum { SERIAL_ABORTED = -2 };

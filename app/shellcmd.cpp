@@ -145,13 +145,23 @@ char **build_environment(char **assignments, int count)
 }
 
 /*
- * In the child, until exec: async-signal-safe calls only. Its own process group,
- * so that a kill reaches what it starts; no blocked signal (a tick thread blocks
- * the timer's). Caught signals go back to their defaults at exec by themselves.
+ * In the vfork child, until exec: system calls on the child's own state only,
+ * since it shares our memory. Its own process group, so that a kill reaches what
+ * it starts. Caught signals go back to their defaults before any is let in: a
+ * handler of ours must never run in the child. No signal stays blocked (a tick
+ * thread blocks the timer's).
  */
 [[noreturn]] void exec_child(char **argv, char **shell_argv, char **envp, int report)
 {
     setpgid(0, 0);
+    struct sigaction action;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sigaction(sig, NULL, &action) == 0 && action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN) {
+            memset(&action, 0, sizeof action);
+            action.sa_handler = SIG_DFL;
+            sigaction(sig, &action, NULL);
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, NULL);
@@ -166,8 +176,11 @@ char **build_environment(char **assignments, int count)
 
 /*
  * Starts argv in a process group of its own: 0 and *pid, or the errno that kept
- * it from starting. The child reports a failed exec through a close-on-exec
- * pipe, so a failure is seen whatever fork() is made of (qemu-user, say).
+ * it from starting. vfork, as posix_spawn does: a fork would copy our page
+ * tables and fault on our next writes, which costs more than the script. Every
+ * signal stays blocked until the child has dropped our handlers. The child
+ * reports a failed exec through a close-on-exec pipe, so a failure is seen
+ * whatever vfork is made of (a plain fork under qemu-user, say).
  */
 int start_child(char **argv, char **envp, pid_t *pid)
 {
@@ -181,16 +194,19 @@ int start_child(char **argv, char **envp, pid_t *pid)
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
         return errno;
-    pid_t child = fork();
-    if (child < 0) {
-        int err = errno;
-        close(report[0]);
-        close(report[1]);
-        return err;
-    }
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    pid_t child = vfork();
     if (child == 0)
         exec_child(argv, shell_argv, envp, report[1]);
+    int vfork_errno = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, NULL);
     close(report[1]);
+    if (child < 0) {
+        close(report[0]);
+        return vfork_errno;
+    }
     setpgid(child, child);
     int child_errno = 0;
     ssize_t got;

@@ -42,6 +42,7 @@ enum { SYSCMD_SIZE = 256 };
  * one program, and shutdown never waits for one at all (shellcmd_abort).
  */
 enum { SHELLCMD_RUN_BOUND_S = 15 };
+static_assert(SHELLCMD_RUN_BOUND_S <= 30, "no child may hold a trigger, a tick or the stop for longer");
 /* Between the SIGTERM and the SIGKILL of a program's group. */
 enum { SHELLCMD_KILL_GRACE_MS = 500 };
 
