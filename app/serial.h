@@ -53,8 +53,10 @@ struct SensorRecord {
 
 static_assert(sizeof(SensorRecord) == 96, "a record frame carries exactly one SensorRecord");
 static_assert(offsetof(SensorRecord, param) == 64, "params follow the eight values");
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && __FLOAT_WORD_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "the frame bytes are stored as they come");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frame bytes are stored as they come");
+#ifdef __FLOAT_WORD_ORDER__  /* GCC's; clang has no mixed-endian doubles to tell of */
+static_assert(__FLOAT_WORD_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frame bytes are stored as they come");
+#endif
 
 /*
  * How long one query may wait for its reply, writes and pauses aside. The sensor
