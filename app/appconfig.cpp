@@ -8,6 +8,7 @@
 
 #include "applog.h"
 #include "tsdk.h"
+#include "utf8text.h"
 
 AppContext_t AppContext;
 
@@ -177,15 +178,16 @@ static void take_number(const TreeNode *node, int position, int32_t *field)
         *field = read_number(text);
 }
 
-/* Copies the child's text into buffer[size], cut to size - 1; not when either is absent. */
+/*
+ * Copies the child's text into buffer[size], cut to at most size - 1 bytes and
+ * never inside a UTF-8 character; not when either is absent.
+ */
 static void take_text(const TreeNode *node, int position, char *buffer, size_t size)
 {
     const char *text = child_text(node, position);
     if (text == nullptr || buffer == nullptr)
         return;
-    size_t len = strlen(text);
-    if (len > size - 1)
-        len = size - 1;
+    size_t len = utf8_cut_length(text, strlen(text), size - 1);
     memcpy(buffer, text, len);
     buffer[len] = '\0';
 }

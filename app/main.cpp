@@ -16,6 +16,7 @@
 #include "ombrelle.h"
 #include "reconfig.h"
 #include "serial.h"
+#include "serialport.h"
 #include "rootpath.h"
 #include "shellcmd.h"
 #include "triggers.h"
@@ -67,6 +68,8 @@ void main_loop(void)
 
 void shutdown(void)
 {
+    shellcmd_abort();
+    serialport_abort();
     /* Before the settings are cleared: a tick on cleared settings would empty the datastream file. */
     upload_timer_delete();
     AppContext_ClearSettings(&AppContext);

@@ -321,7 +321,6 @@ void serial_reader_stop(void)
 {
     if (!serial_thread_running)
         return;
-    pthread_cancel(serial_thread_id);
-    pthread_join(serial_thread_id, NULL);
+    serial_proc_stop(serial_thread_id);
     serial_thread_running = false;
 }

@@ -5,7 +5,7 @@
  *                              applied, 0 when it stopped early
  *   upload_timer_delete        deletes the upload timer, if any, once a tick in
  *                              progress has finished; logs " Timer deleted"
- *   serial_reader_stop         cancels and joins the RS-485 reader, if running
+ *   serial_reader_stop         stops and joins the RS-485 reader, if running
  * All three run on the main thread only.
  */
 #ifndef OMBRELLE_RECONFIG_H

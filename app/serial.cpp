@@ -1,9 +1,12 @@
 #include "serial.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "applog.h"
@@ -18,6 +21,17 @@ namespace {
 
 /* Taken only around a whole copy into or out of Serial_data, never across a wait. */
 pthread_mutex_t serial_data_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/*
+ * The stop of the reader, under g_reader_lock: the descriptor the running
+ * reader polls (-1 while none does) and whether a stop was asked, so that a
+ * stop asked before the reader listens is not lost.
+ */
+pthread_mutex_t g_reader_lock = PTHREAD_MUTEX_INITIALIZER;
+int g_reader_stop_fd = -1;
+bool g_reader_stop_asked;
+
+enum { REASON_SIZE = 128 };
 
 /* Record frame: length byte, one SensorRecord, checksum of the payload. */
 enum { RECORD_FRAME_LEN = 98, RECORD_PAYLOAD_LEN = 96 };
@@ -55,34 +69,63 @@ constexpr double HUM_SUPPLY_MV = 5000.0;
 constexpr double HUM_ZERO = 0.16;
 constexpr double HUM_SLOPE = 0.0062;
 
-/* Every exchange treats a port it cannot open as fatal to the process. */
-void open_port(SerialProfileId profile, SerialPort *port)
+/* Every exchange treats a port it cannot open as fatal to the process, but an abort: 0, or SERIAL_ABORTED. */
+int open_port(SerialProfileId profile, SerialPort *port)
 {
     if (serialport_open(profile, port) == 0)
-        return;
+        return 0;
+    if (errno == ECANCELED)
+        return SERIAL_ABORTED;
     perror(SERIAL_PORT_PATH);
     exit(-1);
 }
 
-void close_port(void *port)
+/* The reader's stop descriptor, published for serial_proc_stop; -1 when a stop came first or none can be made. */
+int reader_listen(void)
 {
-    serialport_close((SerialPort *)port);
+    int fd = eventfd(0, EFD_CLOEXEC);
+    if (fd < 0) {
+        char reason[REASON_SIZE];
+        app_errlog("[Ombrelle]RS-485 reader cannot start: %s\n", strerror_r(errno, reason, sizeof reason));
+        return -1;
+    }
+    pthread_mutex_lock(&g_reader_lock);
+    bool stopped = g_reader_stop_asked;
+    if (!stopped)
+        g_reader_stop_fd = fd;
+    pthread_mutex_unlock(&g_reader_lock);
+    if (stopped) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void reader_unlisten(int fd)
+{
+    pthread_mutex_lock(&g_reader_lock);
+    g_reader_stop_fd = -1;
+    pthread_mutex_unlock(&g_reader_lock);
+    close(fd);
 }
 
 /*
- * The reader's only cancellation point. No lock is held while it waits. The
- * port's clean-up is pushed here, next to the blocking read, so the jump back
- * from a cancellation skips no frame of ours (AddressSanitizer trips over the
- * stack marks of skipped frames).
+ * The reader's only wait, with no time limit: for a byte or for the stop. 0 once
+ * a byte was read (a failed read keeps the byte's old value), -1 on a stop. The
+ * stop descriptor is never read back, so it stays readable.
  */
-void wait_byte(SerialPort *port, uint8_t *byte)
+int wait_byte(int fd, int stop_fd, uint8_t *byte)
 {
-    int state;
-    pthread_cleanup_push(close_port, port);
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
-    serialport_read_byte(port->fd, byte);
-    pthread_setcancelstate(state, NULL);
-    pthread_cleanup_pop(0);
+    struct pollfd waits[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    int ready;
+    do {
+        ready = poll(waits, 2, -1);
+    } while (ready < 0 && errno == EINTR);
+    if (waits[1].revents != 0)
+        return -1;
+    if (ready > 0)
+        serialport_read_byte(fd, byte);
+    return 0;
 }
 
 uint8_t sum_bytes(const uint8_t *bytes, size_t size)
@@ -105,37 +148,47 @@ void store_record(const uint8_t *payload)
     pthread_mutex_unlock(&serial_data_lock);
 }
 
-/* One frame attempt on the open port. A failed byte read keeps the byte's old value. */
-void receive_frame(SerialPort *port, uint8_t *payload)
+/* One frame attempt on the open port: 0, or -1 on a stop. A failed byte read keeps the byte's old value. */
+int receive_frame(int fd, int stop_fd, uint8_t *payload)
 {
     uint8_t tmp_size = 0;
     uint8_t rchksum = 0;
     app_log("[Ombrelle]Receiving size... \n");
-    wait_byte(port, &tmp_size);
+    if (wait_byte(fd, stop_fd, &tmp_size) != 0)
+        return -1;
     if (tmp_size != RECORD_FRAME_LEN) {
         app_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
-        return;
+        return 0;
     }
     app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
-    for (int i = 0; i < RECORD_PAYLOAD_LEN; ++i)
-        wait_byte(port, &payload[i]);
+    for (int i = 0; i < RECORD_PAYLOAD_LEN; ++i) {
+        if (wait_byte(fd, stop_fd, &payload[i]) != 0)
+            return -1;
+    }
     app_log("[Ombrelle]Receiving chksum \n");
-    wait_byte(port, &rchksum);
+    if (wait_byte(fd, stop_fd, &rchksum) != 0)
+        return -1;
     uint8_t sum = sum_bytes(payload, RECORD_PAYLOAD_LEN);
     if (sum == rchksum)
         store_record(payload);
     else
         app_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
+    return 0;
 }
 
-/* Reopening and flushing for each frame throws away the rest of a broken one. */
-void serial_pass(uint8_t *payload)
+/*
+ * Reopening and flushing for each frame throws away the rest of a broken one.
+ * 0, or -1 when the reader must end: a stop, or the exchanges were aborted.
+ */
+int serial_pass(int stop_fd, uint8_t *payload)
 {
     app_log("[Ombrelle]=========================================================\n");
     SerialPort port;
-    open_port(SERIAL_PROFILE_RECORD, &port);
-    receive_frame(&port, payload);
+    if (open_port(SERIAL_PROFILE_RECORD, &port) != 0)
+        return -1;
+    int rc = receive_frame(port.fd, stop_fd, payload);
     serialport_close(&port);
+    return rc;
 }
 
 void print_bytes(const uint8_t *bytes, size_t count)
@@ -166,8 +219,8 @@ size_t read_reply(int fd, uint8_t *reply, size_t size)
     struct timespec deadline;
     size_t held = 0;
     fprintf(stderr, "Starting Read..\n");
-    serialport_deadline(SERIAL_EXCHANGE_BOUND_MS, &deadline);
-    for (int call = 0; call < REPLY_READ_CALLS && held < REPLY_LEN; ++call) {
+    serialport_deadline(SERIAL_QUERY_BOUND_MS, &deadline);
+    for (int call = 0; call < REPLY_READ_CALLS && held < REPLY_LEN && !serialport_aborted(); ++call) {
         long n = serialport_read_within(fd, reply + held, size - held, REPLY_LEN - held, &deadline);
         fprintf(stderr, "Read %d bytes\n", (int)n);
         if (n > 0)
@@ -217,7 +270,7 @@ long gather_frame(int fd, uint8_t *buf, size_t size, const struct timespec *dead
 int collect_sample(int fd, uint8_t *buf, size_t size)
 {
     struct timespec deadline;
-    serialport_deadline(SERIAL_EXCHANGE_BOUND_MS, &deadline);
+    serialport_deadline(SERIAL_RADIO_BOUND_MS, &deadline);
     for (int invalid = 0;;) {
         long held = gather_frame(fd, buf, size, &deadline);
         if (held < 0)
@@ -269,14 +322,26 @@ void *serial_proc(void *)
 {
     /* Kept from pass to pass: a byte whose read fails keeps its old value. */
     uint8_t payload[RECORD_PAYLOAD_LEN] = {0};
-    int state;
-    /* Cancellation is let in only while a byte is awaited (wait_byte). */
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    do {
-        serial_pass(payload);
-    } while (wait_updates.load() != 0);
-    pthread_setcancelstate(state, NULL);
+    int stop_fd = reader_listen();
+    if (stop_fd < 0)
+        return NULL;
+    while (serial_pass(stop_fd, payload) == 0 && wait_updates.load() != 0) {
+    }
+    reader_unlisten(stop_fd);
     return NULL;
+}
+
+void serial_proc_stop(pthread_t thread)
+{
+    pthread_mutex_lock(&g_reader_lock);
+    g_reader_stop_asked = true;
+    if (g_reader_stop_fd >= 0)
+        eventfd_write(g_reader_stop_fd, 1);
+    pthread_mutex_unlock(&g_reader_lock);
+    pthread_join(thread, NULL);
+    pthread_mutex_lock(&g_reader_lock);
+    g_reader_stop_asked = false;
+    pthread_mutex_unlock(&g_reader_lock);
 }
 
 int query_rs485_sensor(int address, RS485Reading *reading)
@@ -286,9 +351,14 @@ int query_rs485_sensor(int address, RS485Reading *reading)
     fprintf(stderr, "=========================================================\n");
     fprintf(stderr, "Retrieve data from sensors RS-485 interface address: %x\n", (unsigned)address);
     SerialPort port;
-    open_port(SERIAL_PROFILE_QUERY, &port);
+    if (open_port(SERIAL_PROFILE_QUERY, &port) != 0)
+        return SERIAL_ABORTED;
     send_query(port.fd, address);
     size_t held = read_reply(port.fd, reply, sizeof reply);
+    if (serialport_aborted()) {
+        serialport_close(&port);
+        return SERIAL_ABORTED;
+    }
     print_bytes(reply, held);
     decode_reply(reply, reading);
     serialport_close(&port);
@@ -302,13 +372,14 @@ int read_radio_sample(RadioSample *sample)
     memset(sample, 0, sizeof *sample);
     fprintf(stderr, "=========================================================\n");
     SerialPort port;
-    open_port(SERIAL_PROFILE_RADIO, &port);
+    if (open_port(SERIAL_PROFILE_RADIO, &port) != 0)
+        return SERIAL_ABORTED;
     fprintf(stderr, "Starting Read..\n");
     int status = collect_sample(port.fd, buf, sizeof buf);
     if (status == 0)
         decode_sample(buf, sample);
     serialport_close(&port);
-    return status;
+    return status != 0 && serialport_aborted() ? SERIAL_ABORTED : status;
 }
 
 double radio_lux(int lraw)

@@ -7,10 +7,12 @@
  *   Serial_data         the last good record frame (all zero before the first)
  *   Serial_data_copy    copies Serial_data whole, never a mix of two records
  *   serial_proc         thread routine of the record frame reader; returns null
- *   query_rs485_sensor  one addressed query and its reply: 0, or -1 when no byte
- *                       of a reply came within SERIAL_EXCHANGE_BOUND_MS
- *   read_radio_sample   one radio module sample: 0, or -1 when 28 bytes were not
- *                       gathered within SERIAL_EXCHANGE_BOUND_MS
+ *   serial_proc_stop    asks the reader to end and joins it
+ *   query_rs485_sensor  one addressed query and its reply: 0, -1 when no byte
+ *                       of a reply came within SERIAL_QUERY_BOUND_MS, or
+ *                       SERIAL_ABORTED
+ *   read_radio_sample   one radio module sample: 0, -1 when 28 bytes were not
+ *                       gathered within SERIAL_RADIO_BOUND_MS, or SERIAL_ABORTED
  *   radio_lux / radio_humidity / radio_fahrenheit
  *                       a radio sample's raw number in its unit
  *
@@ -22,13 +24,22 @@
  * lock inside this module that only Serial_data_copy and the reader take; read
  * it only through Serial_data_copy while a reader thread may run.
  *
- * serial_proc may be cancelled (deferred) whenever it waits for a byte, and only
- * then: its clean-up restores the port's saved settings and closes it, and it
- * holds no lock while it waits.
+ * The reader waits only in poll(), on the port and on a stop descriptor of its
+ * own, with no time limit: a silent line costs no wake-up. serial_proc_stop()
+ * writes that descriptor; the reader then restores the port's settings, closes
+ * it and ends at once, since none of its other steps waits (the port's open
+ * does not wait for carrier). The stop's owner is the main thread, which alone
+ * starts and stops the reader; one reader runs at a time. The reader is not
+ * meant to be cancelled.
+ *
+ * After serialport_abort() (shutdown), a query or radio read under way returns
+ * SERIAL_ABORTED within SERIAL_ABORT_LATENCY_MS, later ones at once without
+ * touching the port, and a reader ends at its next pass.
  */
 #ifndef OMBRELLE_SERIAL_H
 #define OMBRELLE_SERIAL_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -42,11 +53,28 @@ struct SensorRecord {
 
 static_assert(sizeof(SensorRecord) == 96, "a record frame carries exactly one SensorRecord");
 static_assert(offsetof(SensorRecord, param) == 64, "params follow the eight values");
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && __FLOAT_WORD_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "the frame bytes are stored as they come");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frame bytes are stored as they come");
+#ifdef __FLOAT_WORD_ORDER__  /* GCC's; clang has no mixed-endian doubles to tell of */
+static_assert(__FLOAT_WORD_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frame bytes are stored as they come");
+#endif
 
-/* How long one query or radio read may wait for its reply, writes and pauses aside. */
-enum { SERIAL_EXCHANGE_BOUND_MS = 3000 };
+/*
+ * How long one query may wait for its reply, writes and pauses aside. The sensor
+ * answers at once: 25 bytes take 26 ms at 9600 baud.
+ */
+enum { SERIAL_QUERY_BOUND_MS = 3000 };
+
+/*
+ * How long one radio read may wait for a frame. The module sends on its own
+ * period, unasked, and the read starts from a flushed queue, so the bound must
+ * outlast the slowest period served: up to 20 s, with 5 s to spare for the
+ * frame in transit and a busy camera. A silent module fails within it.
+ */
+enum { SERIAL_RADIO_BOUND_MS = 25000 };
+static_assert(SERIAL_RADIO_BOUND_MS <= 30000, "a silent module must be a failed sampling within 30 s");
+
+/* The result of an exchange that serialport_abort() ended or refused. */
+enum { SERIAL_ABORTED = -2 };
 
 enum { RS485_RAW_READINGS = 6 };
 
@@ -70,20 +98,24 @@ extern SensorRecord Serial_data;
 
 void Serial_data_copy(SensorRecord *out);
 
-/* Thread routine: reads record frames until wait_updates is 0 after a pass. */
+/* Thread routine: reads record frames until wait_updates is 0 after a pass, or a stop. */
 void *serial_proc(void *arg);
+
+/* Asks the reader running as `thread` to end, and joins it. Main thread only. */
+void serial_proc_stop(pthread_t thread);
 
 /*
  * Sends the query for `address` (its low byte goes into the frame) and decodes
  * the reply into *reading; bytes that did not come read as 0. Returns 0, or -1
  * when no byte at all came: *reading then holds the decoding of an empty
- * reply, which is not a reading.
+ * reply, which is not a reading; or SERIAL_ABORTED, *reading left as it was.
  */
 int query_rs485_sensor(int address, RS485Reading *reading);
 
 /*
  * Gathers one sample frame and decodes it into *sample. Returns 0, or -1 when
- * a frame's 28 bytes were not gathered in time: *sample is then all zero.
+ * a frame's 28 bytes were not gathered in time, or SERIAL_ABORTED: *sample is
+ * then all zero.
  */
 int read_radio_sample(RadioSample *sample);
 

@@ -7,14 +7,23 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "rootpath.h"
 
 static_assert(SERIAL_CFLAG_9600_8N1 == 0x08BD, "the profiles assume Linux's termios bit values");
 
 namespace {
 
-/* A queued byte shows up within this wait even when poll() cannot see it (VMIN > 1). */
-enum { POLL_SLICE_MS = 10 };
+/* A queued byte, or an abort, shows up within this wait even when poll() cannot see it (VMIN > 1). */
+enum { POLL_SLICE_MS = SERIAL_ABORT_LATENCY_MS };
+
+std::atomic<bool> g_aborted{false};
+
+int open_kernel(const char *path, int flags)
+{
+    return open(path, flags);
+}
 
 struct ProfileSettings {
     tcflag_t cflag;
@@ -53,7 +62,18 @@ long read_queued(int fd, uint8_t *buf, size_t size)
     return n;
 }
 
+/* Blocking again once open: the exchanges wait in read() and poll(), never in open(). */
+int clear_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return -1;
+    return fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 }  // namespace
+
+int (*serialport_sys_open)(const char *path, int flags) = open_kernel;
 
 void serialport_termios(SerialProfileId profile, struct termios *tio)
 {
@@ -68,14 +88,29 @@ int serialport_open(SerialProfileId profile, SerialPort *port)
     char path[ROOT_PATH_MAX];
     port->fd = -1;
     port->saved_valid = 0;
+    if (serialport_aborted()) {
+        errno = ECANCELED;
+        return -1;
+    }
     if (root_path(SERIAL_PORT_PATH, path, sizeof path) != 0) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    /* Close-on-exec: the shell commands of the upload tick must not inherit the port. */
-    port->fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    /*
+     * Close-on-exec: the shell commands of the upload tick must not inherit the
+     * port. Non-blocking: a line without carrier must not hold the open, or a
+     * stop would wait for it.
+     */
+    port->fd = serialport_sys_open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (port->fd < 0)
         return -1;
+    if (clear_nonblocking(port->fd) != 0) {
+        int saved_errno = errno;
+        close(port->fd);
+        port->fd = -1;
+        errno = saved_errno;
+        return -1;
+    }
     port->saved_valid = tcgetattr(port->fd, &port->saved) == 0;
     struct termios tio;
     serialport_termios(profile, &tio);
@@ -127,6 +162,10 @@ long serialport_read_within(int fd, uint8_t *buf, size_t size, size_t want,
                             const struct timespec *deadline)
 {
     for (;;) {
+        if (serialport_aborted()) {
+            errno = ECANCELED;
+            return -1;
+        }
         int queued = 0;
         if (ioctl(fd, FIONREAD, &queued) != 0)
             return -1;
@@ -146,4 +185,19 @@ long serialport_read_within(int fd, uint8_t *buf, size_t size, size_t want,
             break;
     }
     return read_queued(fd, buf, size);
+}
+
+void serialport_abort(void)
+{
+    g_aborted.store(true);
+}
+
+void serialport_resume(void)
+{
+    g_aborted.store(false);
+}
+
+bool serialport_aborted(void)
+{
+    return g_aborted.load();
 }

@@ -13,10 +13,18 @@
  *                                          a read that never waits past a
  *                                          deadline: the count taken, 0 when
  *                                          nothing came in time, -1 with errno
+ *   serialport_abort / serialport_resume / serialport_aborted
+ *                                          ends every wait of read_within and
+ *                                          refuses every open, for shutdown
  *
  * The port is reached through root_path(SERIAL_PORT_PATH), so a test can put a
  * pseudo-terminal behind it. A SerialPort belongs to the one exchange that
- * opened it; nothing here is shared between threads.
+ * opened it; nothing here is shared between threads but the abort flag, a
+ * lock-free atomic.
+ *
+ * No call here waits for the line without a bound but read_byte: the open does
+ * not wait for carrier (O_NONBLOCK, cleared once the port is open), flushing and
+ * applying settings do not wait for output to drain.
  */
 #ifndef OMBRELLE_SERIALPORT_H
 #define OMBRELLE_SERIALPORT_H
@@ -50,9 +58,16 @@ struct SerialPort {
 void serialport_termios(SerialProfileId profile, struct termios *tio);
 
 /*
- * Opens the port read-write and blocking, not as controlling terminal, saves its
- * settings, flushes the profile's queues and applies the profile at once.
- * Returns 0, or -1 with errno (port->fd is then -1).
+ * Test seam: the open(2) the port goes through, ::open unless a test plays a line
+ * whose open waits. Set it before any exchange runs.
+ */
+extern int (*serialport_sys_open)(const char *path, int flags);
+
+/*
+ * Opens the port read-write, not as controlling terminal and without waiting
+ * for carrier, then makes it blocking; saves its settings, flushes the profile's
+ * queues and applies the profile at once. Returns 0, or -1 with errno (port->fd
+ * is then -1); ECANCELED once serialport_abort() was called.
  */
 int serialport_open(SerialProfileId profile, SerialPort *port);
 
@@ -72,9 +87,19 @@ void serialport_deadline(int ms, struct timespec *deadline);
  * Waits until `want` bytes are queued or the deadline has passed, then takes
  * what is queued, at most `size` bytes, without blocking. `want` is at most the
  * profile's VMIN (poll() wakes the wait once VMIN bytes are queued). Returns
- * the count taken, 0 when nothing was queued in time, or -1 with errno.
+ * the count taken, 0 when nothing was queued in time, or -1 with errno:
+ * ECANCELED within SERIAL_ABORT_LATENCY_MS of serialport_abort().
  */
 long serialport_read_within(int fd, uint8_t *buf, size_t size, size_t want,
                             const struct timespec *deadline);
+
+/* How soon a wait of read_within sees an abort: its poll slice. */
+enum { SERIAL_ABORT_LATENCY_MS = 10 };
+
+/* From now on every read_within and open fails with ECANCELED. Any thread. */
+void serialport_abort(void);
+/* Lifts the abort: the state at start. For tests, between cases. */
+void serialport_resume(void);
+bool serialport_aborted(void);
 
 #endif

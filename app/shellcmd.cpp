@@ -1,28 +1,104 @@
 #include "shellcmd.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "applog.h"
-#include "tsdk.h"
 
 extern char **environ;
 
 char *syscmd;
+unsigned shellcmd_run_bound_ms = SHELLCMD_RUN_BOUND_S * 1000u;
 
 namespace {
 
 /* A 256-byte line holds at most 128 words. */
-enum { MAX_WORDS = SYSCMD_SIZE / 2 + 1, MAX_ENVIRONMENT = 256 };
+enum { MAX_WORDS = SYSCMD_SIZE / 2 + 1 };
+/* What a child that could not execute its program exits with, as the shell does. */
+enum { EXEC_FAILED_STATUS = 127, REASON_SIZE = 128 };
 
+const char SHELL_PATH[] = "/bin/sh";
+
+/* syscmd, from the formatting of a command until its program has ended. */
 pthread_mutex_t g_syscmd_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/*
+ * g_aborted and the `ended` flag of the program under way, under g_state_lock;
+ * g_state_changed (monotonic clock) tells a change of either.
+ */
+pthread_mutex_t g_state_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_state_changed;
+pthread_once_t g_state_once = PTHREAD_ONCE_INIT;
+bool g_aborted;
+
+/* A program under way: its pid, which is also its process group. */
+struct Child {
+    pid_t pid;
+    bool ended;
+};
+
+/* Deadlines run on the monotonic clock: setting the camera's time must not end or stretch a wait. */
+void init_state(void)
+{
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_state_changed, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void deadline_after(unsigned seconds, unsigned ms, struct timespec *deadline)
+{
+    clock_gettime(CLOCK_MONOTONIC, deadline);
+    deadline->tv_sec += (time_t)seconds + ms / 1000;
+    deadline->tv_nsec += (long)(ms % 1000) * 1000000;
+    if (deadline->tv_nsec >= 1000000000) {
+        deadline->tv_sec += 1;
+        deadline->tv_nsec -= 1000000000;
+    }
+}
+
+/* Under g_state_lock: until the child ends, an abort comes or the deadline passes. */
+void await_end_or_abort(const Child *child, const struct timespec *deadline)
+{
+    while (!child->ended && !g_aborted &&
+           pthread_cond_timedwait(&g_state_changed, &g_state_lock, deadline) != ETIMEDOUT) {
+    }
+}
+
+/* Under g_state_lock: until the child ends, or the deadline passes when there is one. */
+void await_end(const Child *child, const struct timespec *deadline)
+{
+    while (!child->ended) {
+        if (deadline == NULL)
+            pthread_cond_wait(&g_state_changed, &g_state_lock);
+        else if (pthread_cond_timedwait(&g_state_changed, &g_state_lock, deadline) == ETIMEDOUT)
+            return;
+    }
+}
+
+bool aborted(void)
+{
+    pthread_mutex_lock(&g_state_lock);
+    bool value = g_aborted;
+    pthread_mutex_unlock(&g_state_lock);
+    return value;
+}
+
+void log_not_started(const char *program, int err)
+{
+    char reason[REASON_SIZE];
+    app_errlog("[Ombrelle]Command %s could not be started: %s\n", program, strerror_r(err, reason, sizeof reason));
+}
 
 bool is_blank(char c)
 {
@@ -39,54 +115,175 @@ size_t assignment_name_length(const char *word)
     return n > 0 && word[n] == '=' ? n : 0;
 }
 
-/* The child's environment: ours, with the assignments replacing same-named entries. */
-int build_environment(char **assignments, int count, char **out, int max)
+bool replaced_by(const char *entry, char **assignments, int count)
 {
-    int n = 0;
-    for (char **e = environ; *e != NULL; ++e) {
-        bool replaced = false;
-        for (int i = 0; i < count && !replaced; ++i) {
-            size_t len = assignment_name_length(assignments[i]) + 1;
-            replaced = strncmp(*e, assignments[i], len) == 0;
-        }
-        if (replaced)
-            continue;
-        if (n == max - 1)
-            return -1;
-        out[n++] = *e;
-    }
     for (int i = 0; i < count; ++i) {
-        if (n == max - 1)
-            return -1;
-        out[n++] = assignments[i];
+        if (strncmp(entry, assignments[i], assignment_name_length(assignments[i]) + 1) == 0)
+            return true;
     }
-    out[n] = NULL;
-    return 0;
+    return false;
 }
 
-int spawn_and_wait(char **argv, char **envp)
+/* The child's environment, however long ours is: ours, the assignments replacing same-named entries. */
+char **build_environment(char **assignments, int count)
 {
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGABRT);
-    sigaddset(&defaults, SIGUSR1);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], NULL, &attr, argv, envp);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0)
-        return -1;
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    size_t ours = 0;
+    for (char **e = environ; e != NULL && *e != NULL; ++e)
+        ++ours;
+    char **out = (char **)malloc((ours + (size_t)count + 1) * sizeof *out);
+    if (out == NULL)
+        return NULL;
+    size_t n = 0;
+    for (char **e = environ; e != NULL && *e != NULL; ++e) {
+        if (!replaced_by(*e, assignments, count))
+            out[n++] = *e;
     }
-    return 0;
+    for (int i = 0; i < count; ++i)
+        out[n++] = assignments[i];
+    out[n] = NULL;
+    return out;
+}
+
+/*
+ * In the vfork child, until exec: system calls on the child's own state only,
+ * since it shares our memory. Its own process group, so that a kill reaches what
+ * it starts. Caught signals go back to their defaults before any is let in: a
+ * handler of ours must never run in the child. No signal stays blocked (a tick
+ * thread blocks the timer's).
+ */
+[[noreturn]] void exec_child(char **argv, char **shell_argv, char **envp, int report)
+{
+    setpgid(0, 0);
+    struct sigaction action;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sigaction(sig, NULL, &action) == 0 && action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN) {
+            memset(&action, 0, sizeof action);
+            action.sa_handler = SIG_DFL;
+            sigaction(sig, &action, NULL);
+        }
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, NULL);
+    execve(argv[0], argv, envp);
+    if (errno == ENOEXEC)
+        execve(SHELL_PATH, shell_argv, envp);
+    int err = errno;
+    ssize_t ignored = write(report, &err, sizeof err);
+    (void)ignored;
+    _exit(EXEC_FAILED_STATUS);
+}
+
+/*
+ * Starts argv in a process group of its own: 0 and *pid, or the errno that kept
+ * it from starting. vfork, as posix_spawn does: a fork would copy our page
+ * tables and fault on our next writes, which costs more than the script. Every
+ * signal stays blocked until the child has dropped our handlers. The child
+ * reports a failed exec through a close-on-exec pipe, so a failure is seen
+ * whatever vfork is made of (a plain fork under qemu-user, say).
+ */
+int start_child(char **argv, char **envp, pid_t *pid)
+{
+    /* /bin/sh PROGRAM ARGS...: what the shell runs for a program it cannot execute. */
+    char *shell_argv[MAX_WORDS + 1];
+    shell_argv[0] = (char *)SHELL_PATH;
+    int n = 0;
+    for (; argv[n] != NULL; ++n)
+        shell_argv[n + 1] = argv[n];
+    shell_argv[n + 1] = NULL;
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return errno;
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    pid_t child = vfork();
+    if (child == 0)
+        exec_child(argv, shell_argv, envp, report[1]);
+    int vfork_errno = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, NULL);
+    close(report[1]);
+    if (child < 0) {
+        close(report[0]);
+        return vfork_errno;
+    }
+    setpgid(child, child);
+    int child_errno = 0;
+    ssize_t got;
+    do {
+        got = read(report[0], &child_errno, sizeof child_errno);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got != (ssize_t)sizeof child_errno) {
+        *pid = child;
+        return 0;
+    }
+    while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
+    }
+    return child_errno != 0 ? child_errno : ENOEXEC;
+}
+
+void *reap_child(void *arg)
+{
+    Child *child = (Child *)arg;
+    int status;
+    while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pthread_mutex_lock(&g_state_lock);
+    child->ended = true;
+    pthread_cond_broadcast(&g_state_changed);
+    pthread_mutex_unlock(&g_state_lock);
+    return NULL;
+}
+
+/* SIGTERM to the group, SIGKILL after the grace; returns once the program is reaped. */
+void kill_group(Child *child)
+{
+    kill(-child->pid, SIGTERM);
+    struct timespec grace;
+    deadline_after(0, SHELLCMD_KILL_GRACE_MS, &grace);
+    pthread_mutex_lock(&g_state_lock);
+    await_end(child, &grace);
+    pthread_mutex_unlock(&g_state_lock);
+    /* Also what a program that ended on the SIGTERM left behind, such as a curl that ignores it. */
+    kill(-child->pid, SIGKILL);
+    pthread_mutex_lock(&g_state_lock);
+    await_end(child, NULL);
+    pthread_mutex_unlock(&g_state_lock);
+}
+
+/* Waits for the program within its bound, killing it past the bound or on an abort. */
+int watch_child(const char *program, pid_t pid)
+{
+    Child child = {pid, false};
+    pthread_t reaper;
+    int rc = pthread_create(&reaper, NULL, reap_child, &child);
+    if (rc != 0) {
+        /* A program nobody can bound must not run. */
+        kill(-pid, SIGKILL);
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
+        log_not_started(program, rc);
+        return SHELLCMD_NOT_STARTED;
+    }
+    struct timespec deadline;
+    deadline_after(0, shellcmd_run_bound_ms, &deadline);
+    pthread_mutex_lock(&g_state_lock);
+    await_end_or_abort(&child, &deadline);
+    bool ended = child.ended;
+    bool stopping = g_aborted;
+    pthread_mutex_unlock(&g_state_lock);
+    int result = 0;
+    if (!ended) {
+        if (stopping)
+            app_errlog("[Ombrelle]Command %s stopped: Ombrelle is stopping\n", program);
+        else
+            app_errlog("[Ombrelle]Command %s did not end within %u ms, killed\n", program, shellcmd_run_bound_ms);
+        kill_group(&child);
+        result = stopping ? SHELLCMD_ABORTED : SHELLCMD_KILLED;
+    }
+    pthread_join(reaper, NULL);
+    return result;
 }
 
 /* Splits `line` in place at blanks into at most `max` - 1 words and a null entry; the count, or -1. */
@@ -115,12 +312,28 @@ int run_line(char *line)
     int assignments = 0;
     while (assignments < count && assignment_name_length(words[assignments]) > 0)
         ++assignments;
-    if (count <= assignments)
-        return -1;
-    char *envp[MAX_ENVIRONMENT];
-    if (build_environment(words, assignments, envp, MAX_ENVIRONMENT) != 0)
-        return -1;
-    return spawn_and_wait(words + assignments, envp);
+    if (count <= assignments) {
+        app_errlog("[Ombrelle]Command holds no program, not run\n");
+        return SHELLCMD_NOT_STARTED;
+    }
+    char **argv = words + assignments;
+    if (aborted()) {
+        app_errlog("[Ombrelle]Command %s not run: Ombrelle is stopping\n", argv[0]);
+        return SHELLCMD_ABORTED;
+    }
+    char **envp = build_environment(words, assignments);
+    if (envp == NULL) {
+        log_not_started(argv[0], ENOMEM);
+        return SHELLCMD_NOT_STARTED;
+    }
+    pid_t pid;
+    int err = start_child(argv, envp, &pid);
+    free(envp);
+    if (err != 0) {
+        log_not_started(argv[0], err);
+        return SHELLCMD_NOT_STARTED;
+    }
+    return watch_child(argv[0], pid);
 }
 
 void shellcmd_refuse(int length)
@@ -132,6 +345,10 @@ void shellcmd_refuse(int length)
 
 int shellcmd_init(void)
 {
+    pthread_once(&g_state_once, init_state);
+    pthread_mutex_lock(&g_state_lock);
+    g_aborted = false;
+    pthread_mutex_unlock(&g_state_lock);
     syscmd = (char *)calloc(1, SYSCMD_SIZE);
     return syscmd != NULL ? 0 : -1;
 }
@@ -149,7 +366,8 @@ int shellcmd_run(const char *format, ...)
     pthread_mutex_lock(&g_syscmd_lock);
     if (syscmd == NULL) {
         pthread_mutex_unlock(&g_syscmd_lock);
-        return -1;
+        app_errlog("[Ombrelle]Command not run: no command buffer\n");
+        return SHELLCMD_NOT_STARTED;
     }
     memset(syscmd, 0, SYSCMD_SIZE);
     va_list args;
@@ -164,4 +382,26 @@ int shellcmd_run(const char *format, ...)
     memset(syscmd, 0, SYSCMD_SIZE);
     pthread_mutex_unlock(&g_syscmd_lock);
     return rc;
+}
+
+void shellcmd_abort(void)
+{
+    pthread_once(&g_state_once, init_state);
+    pthread_mutex_lock(&g_state_lock);
+    g_aborted = true;
+    pthread_cond_broadcast(&g_state_changed);
+    pthread_mutex_unlock(&g_state_lock);
+}
+
+int shellcmd_pause(unsigned seconds)
+{
+    pthread_once(&g_state_once, init_state);
+    struct timespec deadline;
+    deadline_after(seconds, 0, &deadline);
+    pthread_mutex_lock(&g_state_lock);
+    while (!g_aborted && pthread_cond_timedwait(&g_state_changed, &g_state_lock, &deadline) != ETIMEDOUT) {
+    }
+    bool stopping = g_aborted;
+    pthread_mutex_unlock(&g_state_lock);
+    return stopping ? SHELLCMD_ABORTED : 0;
 }

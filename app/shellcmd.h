@@ -7,14 +7,26 @@
  * program as its arguments, leading NAME=value words go into its environment,
  * and nothing in them is expanded, substituted, redirected, globbed or taken as
  * a command separator. Configuration texts and serial-peer data therefore reach
- * the program as literal words, never as shell code.
+ * the program as literal words, never as shell code. The program word is the
+ * program's path (it is not looked up in PATH). A program without a "#!" line
+ * that the system cannot execute (ENOEXEC) runs through /bin/sh, as system()
+ * and execvp() run it.
+ *
+ * Each program runs in a process group of its own, for at most
+ * shellcmd_run_bound_ms: past it the group (the program and whatever it
+ * started, such as feed_update's curl) gets SIGTERM, then SIGKILL
+ * SHELLCMD_KILL_GRACE_MS later, and the kill is logged. shellcmd_abort() does
+ * the same at once to a program under way and refuses every later run, so
+ * that shutdown never waits for a child.
  *
  * syscmd (SYSCMD_SIZE bytes) lives from shellcmd_init() at start-up to
  * shellcmd_release() at shutdown. It is guarded by one lock, held from the
  * formatting of a command until the program has ended, so two commands are
  * never built or run from it at once. Callers must copy what they need of
  * AppContext before they call shellcmd_run, never hold the AppContext lock
- * across it.
+ * across it. The abort flag has a lock of its own, never held across a wait
+ * for anything but its condition, so shellcmd_abort() returns at once from any
+ * thread.
  */
 #ifndef OMBRELLE_SHELLCMD_H
 #define OMBRELLE_SHELLCMD_H
@@ -23,12 +35,31 @@
 
 enum { SYSCMD_SIZE = 256 };
 
-/* shellcmd_run's result for a line that did not fit in syscmd. */
-enum { SHELLCMD_REFUSED = -2 };
+/*
+ * How long one program may run. feed_update gives up after 5 s by itself and
+ * coreprobe takes well under a second; the rest is room for starting the shell
+ * and curl on a busy camera. A trigger message or a tick never waits longer for
+ * one program, and shutdown never waits for one at all (shellcmd_abort).
+ */
+enum { SHELLCMD_RUN_BOUND_S = 15 };
+static_assert(SHELLCMD_RUN_BOUND_S <= 30, "no child may hold a trigger, a tick or the stop for longer");
+/* Between the SIGTERM and the SIGKILL of a program's group. */
+enum { SHELLCMD_KILL_GRACE_MS = 500 };
+
+/* Test seam: the bound applied, in milliseconds; tests shorten it. Set it before any run. */
+extern unsigned shellcmd_run_bound_ms;
+
+/* shellcmd_run's results besides 0. Each is logged once, with its reason, where it happens. */
+enum {
+    SHELLCMD_NOT_STARTED = -1,  /* no program word, or the program could not be started */
+    SHELLCMD_REFUSED = -2,      /* the line did not fit in syscmd: a cut command could upload a wrong value */
+    SHELLCMD_ABORTED = -3,      /* shellcmd_abort() came before or during the run */
+    SHELLCMD_KILLED = -4        /* the program ran past its bound and was killed */
+};
 
 extern char *syscmd;
 
-/* Allocates and zeroes syscmd: 0, or -1 when there is no memory. */
+/* Allocates and zeroes syscmd and lifts an earlier abort: 0, or -1 when there is no memory. */
 int shellcmd_init(void);
 /* Releases syscmd; no command may be running. */
 void shellcmd_release(void);
@@ -36,10 +67,18 @@ void shellcmd_release(void);
 /*
  * Formats the command line into syscmd and runs it, waiting for its end; the
  * program's exit status is not looked at. Returns 0 when the program was
- * started; SHELLCMD_REFUSED when the line did not fit in syscmd (an error line
- * is logged and nothing runs: a cut command could upload a wrong value); -1
- * when it holds no program word or could not be started.
+ * started and ended by itself, or one of the results above.
  */
 int shellcmd_run(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/*
+ * Kills the group of a program under way (SIGTERM, then SIGKILL after the
+ * grace), ends a shellcmd_pause under way, and makes every later shellcmd_run
+ * and shellcmd_pause return SHELLCMD_ABORTED until shellcmd_init(). Any thread.
+ */
+void shellcmd_abort(void);
+
+/* Waits `seconds`, or less when shellcmd_abort() comes: 0, or SHELLCMD_ABORTED. */
+int shellcmd_pause(unsigned seconds);
 
 #endif

@@ -225,8 +225,8 @@ int xively_send_trigger_message(const char *message)
     const char *home = getenv("TS_APP_HOME");
     if (home == NULL)
         return -1;
-    /* A missing or failing script is not noticed, as its exit status is not. */
-    if (shellcmd_run(FEED_UPDATE_FORMAT, home, apikey, feedid, message) == SHELLCMD_REFUSED)
+    /* A script that ran is taken as sent, whatever its exit status; one that never started or was killed is not. */
+    if (shellcmd_run(FEED_UPDATE_FORMAT, home, apikey, feedid, message) != 0)
         return -1;
     app_log("[Ombrelle]Trigger Value  = %s \n", message);
     return 0;

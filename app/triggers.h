@@ -14,11 +14,13 @@
  *                                read, else 0
  *   daynight_json_cb             day/night callback of the SDK settings
  *   xively_send_trigger_message  runs feed_update with the key, the feed ID and
- *                                the message's words; -1 for a null message, a
- *                                command that does not fit or no home directory,
- *                                else 0 (the script's own result is not looked at;
- *                                with the feed off or its key or feed ID absent
- *                                nothing runs)
+ *                                the message's words; -1 for a null message, no
+ *                                home directory, or a script that did not run to
+ *                                its end (not started, refused, aborted, killed:
+ *                                the command runner logs why), else 0 (the
+ *                                script's own result is not looked at; with the
+ *                                feed off or its key or feed ID absent nothing
+ *                                runs)
  *   get_daynight_mode            "day" (1), "night" (2), "unknown" (other values)
  *   SENSOR_OUTPUT_PAYLOAD(_LEN)  the sensor-output event payload and its length
  *                                in bytes, for the upload tick

@@ -18,6 +18,7 @@
 #include "shellcmd.h"
 #include "triggers.h"
 #include "tsdk.h"
+#include "utf8text.h"
 
 SensorRecord prev_sensor_data;
 unsigned upload_probe_settle_s = 5;
@@ -27,8 +28,9 @@ namespace {
 enum { PARAM_TEXT = 1, PARAM_HUMIDITY = 10, PARAM_LUX = 20, PARAM_CELSIUS = 30, PARAM_FAHRENHEIT = 31 };
 enum { SENSOR_RADIO = 0, SENSOR_RS485 = 1, SENSOR_INTERNAL = 2, SENSOR_RECORD = 3 };
 enum { JUMP_LIMIT = 500, PROBE_READ_BYTES = 8 };
-/* A text value of 8 bytes, each escaped as \u00XX at worst, and its NUL. */
-enum { TEXT_SIZE = CHANNEL_VALUE_SIZE + 1, JSON_TEXT_SIZE = CHANNEL_VALUE_SIZE * 6 + 1 };
+enum { TEXT_SIZE = CHANNEL_VALUE_SIZE + 1 };
+/* A sampling's result: a stop is no reading, and no failure either. */
+enum { SAMPLED = 0, SAMPLING_FAILED = -1, SAMPLING_ABORTED = -2 };
 
 /* What one tick needs of AppContext, copied under its lock. */
 struct TickSettings {
@@ -84,8 +86,9 @@ void snapshot(TickSettings *s)
 int sample_radio(const TickSettings &s, SensorRecord *work)
 {
     RadioSample r;
-    if (read_radio_sample(&r) != 0)
-        return -1;
+    int rc = read_radio_sample(&r);
+    if (rc != 0)
+        return rc == SERIAL_ABORTED ? SAMPLING_ABORTED : SAMPLING_FAILED;
     for (int i = 0; i < s.channels; ++i) {
         switch (work->param[i]) {
         case PARAM_HUMIDITY: work->value[i] = r.humidity; break;
@@ -98,14 +101,15 @@ int sample_radio(const TickSettings &s, SensorRecord *work)
     }
     app_log("[Ombrelle]Lux = %8.1f, Temperature  = %8.1f F, Humidity = %8.1f \n", r.lux, r.fahrenheit,
              r.humidity);
-    return 0;
+    return SAMPLED;
 }
 
 int sample_rs485(const TickSettings &s, SensorRecord *work)
 {
     RS485Reading r;
-    if (query_rs485_sensor(s.param, &r) != 0)
-        return -1;
+    int rc = query_rs485_sensor(s.param, &r);
+    if (rc != 0)
+        return rc == SERIAL_ABORTED ? SAMPLING_ABORTED : SAMPLING_FAILED;
     int32_t p0 = work->param[0], p1 = work->param[1];
     if (p0 == PARAM_HUMIDITY) {
         work->value[0] = r.humidity;
@@ -117,7 +121,7 @@ int sample_rs485(const TickSettings &s, SensorRecord *work)
     for (int k = 0; k < s.channels - 2 && k < RS485_RAW_READINGS; ++k)
         work->value[k + 2] = r.raw[k];
     app_log("[Ombrelle]Temperature  = %d F, Humidity = %d \n", r.fahrenheit, r.humidity);
-    return 0;
+    return SAMPLED;
 }
 
 /* A probe run must leave a fresh reading: the old file goes before the probe runs. */
@@ -128,12 +132,13 @@ int sample_internal(const TickSettings &s, SensorRecord *work)
     unlink(path);
     /* Wrapping, not overflowing, for a parameter at the top of the range. */
     int32_t high = (int32_t)((uint32_t)s.param + 5u);
-    shellcmd_run("H=%d L=%d %s/coreprobe", high, s.param, app_home());
-    sleep(upload_probe_settle_s);
+    if (shellcmd_run("H=%d L=%d %s/coreprobe", high, s.param, app_home()) == SHELLCMD_ABORTED ||
+        shellcmd_pause(upload_probe_settle_s) == SHELLCMD_ABORTED)
+        return SAMPLING_ABORTED;
     FILE *in = fopen(path, "r");
     if (in == NULL) {
         app_errlog("[Ombrelle]No internal sensor data available\n");
-        return -1;
+        return SAMPLING_FAILED;
     }
     char text[PROBE_READ_BYTES + 1] = "";
     size_t n = fread(text, 1, PROBE_READ_BYTES, in);
@@ -142,7 +147,7 @@ int sample_internal(const TickSettings &s, SensorRecord *work)
     double c = strtod(text, NULL);
     work->value[0] = work->param[0] == PARAM_CELSIUS ? c : c * 1.8 + 32.0;
     app_log("[Ombrelle]Temperature  = %8.1f C\n", c);
-    return 0;
+    return SAMPLED;
 }
 
 int sample(const TickSettings &s, SensorRecord *work)
@@ -151,10 +156,10 @@ int sample(const TickSettings &s, SensorRecord *work)
     case SENSOR_RADIO: return sample_radio(s, work);
     case SENSOR_RS485: return sample_rs485(s, work);
     case SENSOR_INTERNAL: return sample_internal(s, work);
-    case SENSOR_RECORD: Serial_data_copy(work); return 0;
+    case SENSOR_RECORD: Serial_data_copy(work); return SAMPLED;
     default:
         app_errlog("[Ombrelle]Not supported Sensor type!\n");
-        return -1;
+        return SAMPLING_FAILED;
     }
 }
 
@@ -180,7 +185,10 @@ void publish(const TickSettings &s, const SensorRecord &work)
     }
 }
 
-/* Returns 0, or -1 when the tick must end without upload and file. */
+/*
+ * Returns 0, or -1 when the tick must end without upload and file. A sampling
+ * that a stop cut short publishes nothing: its zeros would be false jumps.
+ */
 int sample_and_publish(const TickSettings &s)
 {
     SensorRecord work;
@@ -192,12 +200,14 @@ int sample_and_publish(const TickSettings &s)
             ++enabled;
         }
     }
-    int status = enabled > 0 ? sample(s, &work) : 0;
-    if (status != 0)
+    int status = enabled > 0 ? sample(s, &work) : SAMPLED;
+    if (status == SAMPLING_ABORTED)
+        return -1;
+    if (status != SAMPLED)
         memset(work.value, 0, sizeof work.value);
     publish(s, work);
     prev_sensor_data = work;
-    if (status == 0)
+    if (status == SAMPLED)
         return 0;
     app_errlog("[Ombrelle]Error Getting Sensor data \n");
     return -1;
@@ -225,42 +235,36 @@ void channel_values(const TickSettings &s, ChannelOut *out)
     }
 }
 
+/* Names and text values in a log line: a peer's bytes must not start a line of their own. */
+void log_channel(int n, const char *name, const ChannelOut &out)
+{
+    static_assert((int)TEXT_SIZE <= (int)CHANNEL_NAME_SIZE, "one buffer shows the name and the text value");
+    char shown[UTF8_LOG_SIZE(CHANNEL_NAME_SIZE)];
+    utf8_log_text(name, strlen(name), shown, sizeof shown);
+    app_log("[Ombrelle]Channel%d Name   = %s \n", n, shown);
+    if (!out.text) {
+        app_log("[Ombrelle]Channel%d Value  = %8.1f \n", n, out.value);
+        return;
+    }
+    utf8_log_text(out.chars, strlen(out.chars), shown, sizeof shown);
+    app_log("[Ombrelle]Channel%d Value  = %s \n", n, shown);
+}
+
 void upload(const TickSettings &s, const ChannelOut *out)
 {
     const char *home = app_home();
     for (int i = 0; i < s.channels; ++i) {
         if (!out[i].part)
             continue;
+        int rc = 0;
         if (s.feed_texts && out[i].text)
-            shellcmd_run("%s/feed_update %s %s %s %s", home, s.apikey, s.feedid, s.name[i], out[i].chars);
+            rc = shellcmd_run("%s/feed_update %s %s %s %s", home, s.apikey, s.feedid, s.name[i], out[i].chars);
         else if (s.feed_texts)
-            shellcmd_run("%s/feed_update %s %s %s %8.1f", home, s.apikey, s.feedid, s.name[i], out[i].value);
-        app_log("[Ombrelle]Channel%d Name   = %s \n", i + 1, s.name[i]);
-        if (out[i].text)
-            app_log("[Ombrelle]Channel%d Value  = %s \n", i + 1, out[i].chars);
-        else
-            app_log("[Ombrelle]Channel%d Value  = %8.1f \n", i + 1, out[i].value);
-    }
-}
-
-/* A JSON string body: the file must stay valid JSON whatever bytes a peer sent. */
-void json_text(const char *in, char *out, size_t size)
-{
-    size_t used = 0;
-    out[0] = '\0';
-    for (const unsigned char *p = (const unsigned char *)in; *p != '\0'; ++p) {
-        char piece[8];
-        if (*p == '"' || *p == '\\')
-            snprintf(piece, sizeof piece, "\\%c", *p);
-        else if (*p < 0x20 || *p == 0x7f)
-            snprintf(piece, sizeof piece, "\\u%04x", *p);
-        else
-            snprintf(piece, sizeof piece, "%c", *p);
-        size_t n = strlen(piece);
-        if (used + n >= size)
+            rc = shellcmd_run("%s/feed_update %s %s %s %8.1f", home, s.apikey, s.feedid, s.name[i], out[i].value);
+        /* Stopping: the other channels would only be refused, one log line each. */
+        if (rc == SHELLCMD_ABORTED)
             return;
-        memcpy(out + used, piece, n + 1);
-        used += n;
+        log_channel(i + 1, s.name[i], out[i]);
     }
 }
 
@@ -279,11 +283,12 @@ void write_datastreams(const TickSettings &s, const ChannelOut *out)
     for (int i = 0; i < s.channels; ++i) {
         if (!out[i].part)
             continue;
-        char name[CHANNEL_NAME_SIZE * 6];
-        json_text(s.name[i], name, sizeof name);
+        /* Valid UTF-8 JSON whatever bytes a peer's slot or a configured name holds. */
+        char name[UTF8_JSON_SIZE(CHANNEL_NAME_SIZE)];
+        utf8_json_string(s.name[i], strlen(s.name[i]), name, sizeof name);
         if (out[i].text) {
-            char value[JSON_TEXT_SIZE];
-            json_text(out[i].chars, value, sizeof value);
+            char value[UTF8_JSON_SIZE(TEXT_SIZE)];
+            utf8_json_string(out[i].chars, strlen(out[i].chars), value, sizeof value);
             fprintf(f, "%s{\"current_value\":\"%s\",\"id\":\"%s\"}", separator, value, name);
         } else {
             fprintf(f, "%s{\"current_value\":\"%8.1f\",\"id\":\"%s\"}", separator, out[i].value, name);

@@ -1,7 +1,9 @@
 /* Commands from the shared buffer: the words a program gets, and nothing else. */
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/types.h>
 
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +35,7 @@ protected:
     }
     void TearDown() override
     {
+        shellcmd_run_bound_ms = SHELLCMD_RUN_BOUND_S * 1000u;
         shellcmd_release();
         tsdk_deinit();
     }
@@ -117,6 +120,170 @@ TEST_F(ShellCmd, CommandsFromSeveralThreadsNeverOverlap)
         ASSERT_EQ(0u, lines[i].rfind("start ", 0));
         EXPECT_EQ("end " + lines[i].substr(6), lines[i + 1]);
     }
+}
+
+
+/* ---- what a child does: started or not, within its bound or killed ---- */
+
+/* The pid a script left in a file beside it, or -1. */
+pid_t PidIn(const std::string &path)
+{
+    std::string text = harness::ReadFile(path);
+    return text.empty() ? -1 : (pid_t)atol(text.c_str());
+}
+
+/* Neither gone nor a zombie waiting to be reaped. */
+bool Alive(pid_t pid)
+{
+    std::string stat = harness::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+bool Gone(pid_t pid)
+{
+    return harness::WaitFor([&] { return !Alive(pid); }, 5000);
+}
+
+const unsigned kBoundMs = 1000;
+
+struct ChildCase {
+    const char *name;
+    const char *script;     /* nullptr: no program at all */
+    mode_t mode;
+    int result;
+    const char *error;      /* the one error line's ending, "" for none */
+    unsigned minMs;         /* the run lasts at least this */
+    bool grandchild;        /* the script left the pid of a child of its own in gpid */
+};
+
+void PrintTo(const ChildCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+#define HERE "\"$(dirname \"$0\")\""
+
+const ChildCase kChildCases[] = {
+    {"EndsAtOnce", "#!/bin/sh\necho $$ > " HERE "/pid\n", 0755, 0, "", 0, false},
+    {"WithoutAShebangRunsThroughTheShell", "echo $$ > " HERE "/pid\necho \"$@\" > " HERE "/ran\n", 0755, 0, "", 0,
+     false},
+    {"RunsPastTheBound", "#!/bin/sh\necho $$ > " HERE "/pid\nexec sleep 30\n", 0755, SHELLCMD_KILLED,
+     " did not end within 1000 ms, killed\n", kBoundMs, false},
+    {"IgnoresSigterm", "#!/bin/sh\ntrap '' TERM\necho $$ > " HERE "/pid\nwhile :; do sleep 0.05; done\n", 0755,
+     SHELLCMD_KILLED, " did not end within 1000 ms, killed\n", kBoundMs + SHELLCMD_KILL_GRACE_MS, false},
+    {"WaitsForAChildOfItsOwn", "#!/bin/sh\nsleep 30 &\necho $! > " HERE "/gpid\necho $$ > " HERE "/pid\nwait\n",
+     0755, SHELLCMD_KILLED, " did not end within 1000 ms, killed\n", kBoundMs, true},
+    {"LeavesAChildThatIgnoresSigterm",
+     "#!/bin/sh\n(trap '' TERM; while :; do sleep 0.05; done) &\necho $! > " HERE "/gpid\necho $$ > " HERE
+     "/pid\nwait\n",
+     0755, SHELLCMD_KILLED, " did not end within 1000 ms, killed\n", kBoundMs, true},
+    {"Missing", nullptr, 0, SHELLCMD_NOT_STARTED, " could not be started: No such file or directory\n", 0, false},
+    {"NotExecutable", "#!/bin/sh\necho $$ > " HERE "/pid\n", 0644, SHELLCMD_NOT_STARTED,
+     " could not be started: Permission denied\n", 0, false},
+};
+
+class ChildRun : public ShellCmd, public testing::WithParamInterface<ChildCase> {};
+
+TEST_P(ChildRun, StartsOrSaysWhyAndNeverOutlivesItsBound)
+{
+    const ChildCase &c = GetParam();
+    shellcmd_run_bound_ms = kBoundMs;
+    std::string program = dir_.sub("prog");
+    if (c.script != nullptr)
+        harness::WriteFile(program, c.script, c.mode);
+    long start = harness::NowMs();
+    EXPECT_EQ(c.result, shellcmd_run("%s x y", program.c_str()));
+    long took = harness::NowMs() - start;
+    EXPECT_GE(took, (long)c.minMs);
+    EXPECT_LT(took, (long)(c.minMs + SHELLCMD_KILL_GRACE_MS + 3000));
+    std::string log = Log();
+    if (c.error[0] == '\0') {
+        EXPECT_EQ("", log);
+    } else {
+        EXPECT_EQ("ERROR [Ombrelle]Command " + program + c.error, log);
+    }
+    bool ran = c.result == 0 || c.result == SHELLCMD_KILLED;
+    pid_t pid = PidIn(dir_.sub("pid"));
+    EXPECT_EQ(ran, pid > 0);
+    if (pid > 0)
+        EXPECT_TRUE(Gone(pid)) << "the program outlived its run";
+    if (c.grandchild) {
+        pid_t gpid = PidIn(dir_.sub("gpid"));
+        ASSERT_GT(gpid, 0);
+        EXPECT_TRUE(Gone(gpid)) << "what the program started outlived it";
+    }
+    if (c.script != nullptr && strncmp(c.script, "#!", 2) != 0)
+        EXPECT_EQ("x y\n", harness::ReadFile(dir_.sub("ran")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Children, ChildRun, testing::ValuesIn(kChildCases),
+                         [](const testing::TestParamInfo<ChildCase> &info) { return std::string(info.param.name); });
+
+TEST_F(ShellCmd, AbortKillsTheProgramUnderWayAndRefusesLaterRunsUntilInit)
+{
+    harness::WriteFile(dir_.sub("hang"),
+                       "#!/bin/sh\nsleep 30 &\necho $! > " HERE "/gpid\necho $$ > " HERE "/pid\nwait\n", 0755);
+    int result = 0;
+    long ended = 0;
+    std::thread runner([&] {
+        result = shellcmd_run("%s/hang", dir_.path().c_str());
+        ended = harness::NowMs();
+    });
+    ASSERT_TRUE(harness::WaitFor([&] { return PidIn(dir_.sub("pid")) > 0; }, 20000));
+    long aborted = harness::NowMs();
+    shellcmd_abort();
+    runner.join();
+    EXPECT_EQ(SHELLCMD_ABORTED, result);
+    EXPECT_LT(ended - aborted, SHELLCMD_KILL_GRACE_MS + 2000);
+    EXPECT_TRUE(Gone(PidIn(dir_.sub("pid"))));
+    EXPECT_TRUE(Gone(PidIn(dir_.sub("gpid"))));
+    EXPECT_EQ("ERROR [Ombrelle]Command " + dir_.sub("hang") + " stopped: Ombrelle is stopping\n", Log());
+
+    std::string before = Log();
+    EXPECT_EQ(SHELLCMD_ABORTED, shellcmd_run("%s/rec a", dir_.path().c_str()));
+    EXPECT_FALSE(harness::FileExists(dir_.sub("args")));
+    EXPECT_EQ(before + "ERROR [Ombrelle]Command " + dir_.sub("rec") + " not run: Ombrelle is stopping\n", Log());
+    long start = harness::NowMs();
+    EXPECT_EQ(SHELLCMD_ABORTED, shellcmd_pause(30));
+    EXPECT_LT(harness::NowMs() - start, 1000);
+
+    shellcmd_release();
+    ASSERT_EQ(0, shellcmd_init());
+    EXPECT_EQ(0, shellcmd_run("%s/rec a", dir_.path().c_str()));
+    EXPECT_EQ("a\nH=unset L=unset\n", Args());
+}
+
+TEST_F(ShellCmd, PauseLastsItsTimeOrEndsAtAnAbort)
+{
+    long start = harness::NowMs();
+    EXPECT_EQ(0, shellcmd_pause(1));
+    EXPECT_GE(harness::NowMs() - start, 1000);
+    int result = 0;
+    std::thread pauser([&] { result = shellcmd_pause(30); });
+    usleep(200 * 1000);
+    start = harness::NowMs();
+    shellcmd_abort();
+    pauser.join();
+    EXPECT_EQ(SHELLCMD_ABORTED, result);
+    EXPECT_LT(harness::NowMs() - start, 1000);
+}
+
+/* The shell passes on an environment of any size; so must the runner. */
+TEST_F(ShellCmd, AnyNumberOfEnvironmentEntriesIsPassedOn)
+{
+    const int count = 1000;
+    for (int i = 0; i < count; ++i)
+        setenv(("OMBRELLE_TEST_VAR_" + std::to_string(i)).c_str(), "v", 1);
+    harness::WriteFile(dir_.sub("envrec"),
+                       "#!/bin/sh\nprintf '%s %s %s\\n' \"$OMBRELLE_TEST_VAR_999\" \"$H\" \"$L\" > " HERE "/env\n",
+                       0755);
+    int result = shellcmd_run("H=45 L=40 %s/envrec", dir_.path().c_str());
+    for (int i = 0; i < count; ++i)
+        unsetenv(("OMBRELLE_TEST_VAR_" + std::to_string(i)).c_str());
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("v 45 40\n", harness::ReadFile(dir_.sub("env")));
+    EXPECT_EQ("", Log());
 }
 
 }  // namespace

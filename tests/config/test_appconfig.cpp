@@ -256,6 +256,39 @@ TEST_F(ConfigTest, TriggerNamesAreCutTo31WithoutWarning)
     EXPECT_EQ(Log().find("too long"), std::string::npos);
 }
 
+/* A cut never ends inside a UTF-8 character: the datastream file and the feed get whole characters. */
+TEST_F(ConfigTest, CutsNeverSplitACharacter)
+{
+    const std::string e = "\xC3\xA9", euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80";
+    const struct {
+        const char *name;
+        bool feedFile;       /* else configparams.xml */
+        int position;
+        std::string text;
+        std::string kept;
+    } cases[] = {
+        {"trigger name, two-byte character across the cut", false, 2, std::string(30, 'a') + e, std::string(30, 'a')},
+        {"trigger name, two-byte character up to the cut", false, 2, std::string(29, 'a') + e, std::string(29, 'a') + e},
+        {"channel name, three-byte character across the cut", true, 8, std::string(29, 'c') + euro, std::string(29, 'c')},
+        {"channel name, four-byte character across the cut", true, 8, std::string(28, 'c') + smile,
+         std::string(28, 'c')},
+        {"channel name of characters only", true, 8, euro + euro + euro + euro + euro + euro + euro + euro + euro + euro +
+         euro, euro + euro + euro + euro + euro + euro + euro + euro + euro + euro},
+        {"feed identifier", true, 2, std::string(30, 'f') + e, std::string(30, 'f')},
+        {"API key", true, 1, std::string(126, 'k') + e, std::string(126, 'k')},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> config = ConfigTexts("1"), feed = FeedTexts(1);
+        (c.feedFile ? feed : config)[c.position - 1] = c.text;
+        ApplyConfig(config);
+        ApplyFeed(feed);
+        const char *stored = !c.feedFile ? ctx_.Input1Name : c.position == 1 ? ctx_.Apikey
+                             : c.position == 2 ? ctx_.FeedID : ctx_.ChannelName[0];
+        EXPECT_EQ(c.kept, std::string(stored));
+    }
+}
+
 /* ---- the text buffers ---- */
 
 TEST_F(ConfigTest, TriggerNamesAreCopiedOnlyWithTheFeedOn)

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "pty_link.h"
+#include "serialport.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ TEST_P(RS485QueryCaseTest, SendsTheQueryAndDecodesTheReply)
     RS485Reading r;
     long start = harness::NowMs();
     EXPECT_EQ(c.result, Run(c.address, c.reply, &r));
-    EXPECT_LT(harness::NowMs() - start, SERIAL_EXCHANGE_BOUND_MS + 3000);
+    EXPECT_LT(harness::NowMs() - start, SERIAL_QUERY_BOUND_MS + 3000);
     EXPECT_EQ(c.query, sent_);
     ExpectProfile(during_, IGNPAR, 0x08BD | link_.KeptDriverBit(), 25);
     ExpectSameSettings(link_.original, link_.Seen());
@@ -281,7 +282,7 @@ TEST_P(RadioCaseTest, GathersAndDecodesOneSample)
     RadioSample s;
     long start = harness::NowMs();
     EXPECT_EQ(c.result, Run(c.frames, &s));
-    EXPECT_LT(harness::NowMs() - start, SERIAL_EXCHANGE_BOUND_MS + 3000);
+    EXPECT_LT(harness::NowMs() - start, SERIAL_RADIO_BOUND_MS + 3000);
     ExpectProfile(during_, IGNPAR, 0x800008BD, 1);
     ExpectSameSettings(link_.original, link_.Seen());
     EXPECT_EQ(c.lux, OneDecimal(s.lux));
@@ -334,6 +335,69 @@ TEST(RadioConversion, GivesTheDocumentedValuesToOneDecimal)
         EXPECT_EQ(c.humidity, OneDecimal(radio_humidity(c.hraw)));
     }
 }
+
+/* ---- an abort at shutdown ---- */
+
+struct AbortCase {
+    const char *name;
+    bool radio;             /* else the RS-485 query */
+};
+
+void PrintTo(const AbortCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const AbortCase kAbortCases[] = {{"RadioRead", true}, {"Query", false}};
+
+class ExchangeAbortTest : public testing::TestWithParam<AbortCase> {
+protected:
+    void TearDown() override { serialport_resume(); }
+
+    int Exchange(bool radio)
+    {
+        RadioSample sample;
+        RS485Reading reading;
+        return radio ? read_radio_sample(&sample) : query_rs485_sensor(0xE0, &reading);
+    }
+
+    PtyLink link_;
+};
+
+/* A silent peer: the abort ends the wait long before its bound, and later exchanges never touch the port. */
+TEST_P(ExchangeAbortTest, EndsTheExchangeUnderWayAndRefusesLaterOnes)
+{
+    const AbortCase &c = GetParam();
+    std::string err = link_.root().sub("stderr");
+    int result = 0;
+    long ended = 0;
+    StderrCapture capture(err);
+    std::thread exchange([&] {
+        result = Exchange(c.radio);
+        ended = harness::NowMs();
+    });
+    ASSERT_TRUE(harness::WaitFor([&] { return harness::ReadFile(err).find("Starting Read..") != std::string::npos; },
+                                 kPeerWaitMs));
+    usleep(100 * 1000);
+    long aborted = harness::NowMs();
+    serialport_abort();
+    exchange.join();
+    EXPECT_EQ(SERIAL_ABORTED, result);
+    EXPECT_LT(ended - aborted, 1000);
+    EXPECT_EQ(std::string::npos, capture.Text().find("Sensor Data")) << "an abort decodes nothing";
+    ExpectSameSettings(link_.original, link_.Seen());
+
+    link_.Receive(64, 100);  // the query that went out
+    for (bool radio : {true, false}) {
+        SCOPED_TRACE(radio ? "radio read after the abort" : "query after the abort");
+        EXPECT_EQ(SERIAL_ABORTED, Exchange(radio));
+    }
+    EXPECT_TRUE(link_.Receive(1, 200).empty()) << "nothing was sent";
+    ExpectSameSettings(link_.original, link_.Seen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchanges, ExchangeAbortTest, testing::ValuesIn(kAbortCases),
+                         [](const testing::TestParamInfo<AbortCase> &info) { return std::string(info.param.name); });
 
 /* ---- a port that cannot be opened ---- */
 

@@ -1,14 +1,18 @@
 /* The record frame reader thread, against a pty that plays the RS-485 peer. */
 #include "serial.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <numeric>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -16,6 +20,7 @@
 
 #include "ombrelle.h"
 #include "pty_link.h"
+#include "serialport.h"
 #include "tsdk.h"
 
 namespace {
@@ -113,8 +118,7 @@ protected:
 
     void Stop()
     {
-        EXPECT_EQ(0, pthread_cancel(thread_));
-        EXPECT_EQ(0, pthread_join(thread_, nullptr));
+        serial_proc_stop(thread_);
         running_ = false;
     }
 
@@ -273,28 +277,28 @@ TEST_F(RecordReaderTest, EndsByItselfAfterAPassOnceWaitUpdatesIsClear)
     ExpectSameSettings(link_.original, link_.Seen());
 }
 
-struct CancelCase {
+struct StopCase {
     const char *name;
-    size_t sent;               /* bytes of a good frame sent before the cancel */
+    size_t sent;               /* bytes of a good frame sent before the stop */
     std::string awaited;       /* the line that shows the thread got that far */
 };
 
-void PrintTo(const CancelCase &c, std::ostream *os)
+void PrintTo(const StopCase &c, std::ostream *os)
 {
     *os << c.name;
 }
 
-const CancelCase kCancelCases[] = {
+const StopCase kStopCases[] = {
     {"AwaitingLength", 0, kSize},
     {"InPayload", 40, kData},
     {"AwaitingChecksum", 97, kChksum},
 };
 
-class ReaderCancelTest : public RecordReaderTest, public testing::WithParamInterface<CancelCase> {};
+class ReaderStopTest : public RecordReaderTest, public testing::WithParamInterface<StopCase> {};
 
-TEST_P(ReaderCancelTest, RestoresTheLineAndHoldsNoLock)
+TEST_P(ReaderStopTest, RestoresTheLineAndHoldsNoLock)
 {
-    const CancelCase &c = GetParam();
+    const StopCase &c = GetParam();
     Start();
     Seed();
     int fds = FdCount();
@@ -305,16 +309,16 @@ TEST_P(ReaderCancelTest, RestoresTheLineAndHoldsNoLock)
     usleep(50000);
     Stop();
     ExpectSameSettings(link_.original, link_.Seen());
-    EXPECT_EQ(fds - 1, FdCount());  // the pass had the port open
-    /* Would hang if the cancel had left the lock taken. */
+    EXPECT_EQ(fds - 2, FdCount());  // the pass had the port and the stop descriptor open
+    /* Would hang if the stop had left the lock taken. */
     EXPECT_TRUE(SameRecord(RecordOf(SeedPayload()), CopyOfSerialData()));
 }
 
-INSTANTIATE_TEST_SUITE_P(ReaderCancel, ReaderCancelTest, testing::ValuesIn(kCancelCases),
-                         [](const testing::TestParamInfo<CancelCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ReaderStop, ReaderStopTest, testing::ValuesIn(kStopCases),
+                         [](const testing::TestParamInfo<StopCase> &info) { return std::string(info.param.name); });
 
-/* Start and cancel at any moment, frames arriving or not: no descriptor stays behind. */
-TEST_F(RecordReaderTest, LeaksNothingOverManyStartCancelCycles)
+/* Start and stop at any moment, frames arriving or not: no descriptor stays behind. */
+TEST_F(RecordReaderTest, LeaksNothingOverManyStartStopCycles)
 {
     int fds = FdCount();
     Bytes frame = GoodFrame(Bytes(96, 0x05));
@@ -329,6 +333,82 @@ TEST_F(RecordReaderTest, LeaksNothingOverManyStartCancelCycles)
         tcflush(link_.slave(), TCIOFLUSH);
     }
     EXPECT_EQ(fds, FdCount());
+}
+
+/* ---- the stop: bounded whatever the line does, and no wake-up while it is silent ---- */
+
+/* A line whose open waits for carrier, as a blocking open of a modem line does, until the test lets it go. */
+std::atomic<bool> g_carrier{false};
+
+int OpenWaitingForCarrier(const char *path, int flags)
+{
+    while ((flags & O_NONBLOCK) == 0 && !g_carrier.load())
+        usleep(1000);
+    return open(path, flags);
+}
+
+TEST_F(RecordReaderTest, StopsAtOnceOnALineWhoseOpenWaitsForCarrier)
+{
+    g_carrier = false;
+    int (*const kernel)(const char *, int) = serialport_sys_open;
+    serialport_sys_open = OpenWaitingForCarrier;
+    Start();
+    std::atomic<bool> stopped{false};
+    long asked = harness::NowMs();
+    std::thread stopper([&] {
+        Stop();
+        stopped = true;
+    });
+    bool inTime = harness::WaitFor([&] { return stopped.load(); }, 2000);
+    long took = harness::NowMs() - asked;
+    g_carrier = true;  // a reader held in its open goes on, so the test ends either way
+    stopper.join();
+    serialport_sys_open = kernel;
+    EXPECT_TRUE(inTime) << "the stop waited for the line's open";
+    EXPECT_LT(took, 1000);
+    ExpectSameSettings(link_.original, link_.Seen());
+}
+
+std::set<std::string> Tasks()
+{
+    std::set<std::string> tasks;
+    DIR *dir = opendir("/proc/self/task");
+    for (struct dirent *e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+        if (e->d_name[0] != '.')
+            tasks.insert(e->d_name);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return tasks;
+}
+
+long VoluntarySwitches(const std::string &task)
+{
+    std::string status = harness::ReadFile("/proc/self/task/" + task + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    size_t at = status.find(key);
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + key.size());
+}
+
+/* The reader sleeps in one wait with no time limit: a silent line costs no wake-up at all. */
+TEST_F(RecordReaderTest, ASilentLineNeverWakesTheReader)
+{
+    std::thread([] {}).join();  // a sanitizer starts its helper thread with the first thread
+    std::set<std::string> before = Tasks();
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    std::vector<std::string> started;
+    for (const std::string &task : Tasks()) {
+        if (before.count(task) == 0)
+            started.push_back(task);
+    }
+    ASSERT_EQ(1u, started.size()) << "the reader's own thread";
+    usleep(200 * 1000);
+    long first = VoluntarySwitches(started[0]);
+    sleep(2);
+    long second = VoluntarySwitches(started[0]);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(first, second) << "woken while the line was silent";
 }
 
 /* A copy is one whole record while the reader keeps replacing it. */

@@ -554,6 +554,45 @@ TEST_F(TriggerTest, ACommandTooLongForTheBufferIsNotRunAndIsReported)
     EXPECT_EQ(Event(0, kInputPayload), NewEvents());
 }
 
+/* A message counts as sent only when the script ran to its end; what kept it from running is logged once. */
+TEST_F(TriggerTest, AScriptThatCouldNotRunIsNotReportedAsSent)
+{
+    const std::string script = feedtest::kFeedUpdateScript;
+    const struct {
+        const char *name;
+        std::string text;       /* "" for no script at all */
+        mode_t mode;
+        std::string error;      /* the runner's line, "" when the script ran */
+    } cases[] = {
+        {"missing", "", 0, "could not be started: No such file or directory"},
+        {"not executable", script, 0644, "could not be started: Permission denied"},
+        {"runs past its bound", "#!/bin/sh\nexec sleep 30\n", 0755, "did not end within 300 ms, killed"},
+        {"without a shebang line", script.substr(script.find('\n') + 1), 0755, ""},
+    };
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 1, 1);
+    shellcmd_run_bound_ms = 300;
+    const std::string program = home_ + "/feed_update";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(program.c_str());
+        if (!c.text.empty())
+            harness::WriteFile(program, c.text, c.mode);
+        Record record(2);
+        EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+        std::string sent = c.error.empty() ? TriggerValue("Door Closed")
+                                           : "ERROR [Ombrelle]Command " + program + " " + c.error + "\n" +
+                                                 "ERROR [Ombrelle]Error sending message packet: -1\n";
+        EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_in_trigger_str(1, record.data())) + "\n" + sent +
+                      SendingEvent(kInputPayload),
+                  NewLog());
+        EXPECT_EQ(c.error.empty() ? Call({"KEY123", "FEED42", "Door", "Closed"}) : "", NewArgs());
+        EXPECT_EQ(Event(0, kInputPayload), NewEvents());
+    }
+    shellcmd_run_bound_ms = SHELLCMD_RUN_BOUND_S * 1000u;
+}
+
 TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
 {
     struct Case {

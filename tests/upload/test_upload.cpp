@@ -350,6 +350,46 @@ TEST_F(TickTest, RadioModuleChannelsByParamAndTheFirstTickJump)
                                           " F, Humidity = " + F81(rh) + " \n"));
 }
 
+/*
+ * A module that sends a frame every 10 s, not on request: each tick that runs
+ * waits for the next frame and gets a sample; ticks that come meanwhile are
+ * skipped.
+ */
+TEST_F(TickTest, SlowRadioModuleGivesASampleOnEveryTickThatRuns)
+{
+    feedtest::SerialPeer peer(root_);
+    Configure(0, 0, {{1, "Lux", 20}});
+    const Bytes frame = feedtest::RadioFrame(1023, 639, 500);
+    std::atomic<bool> stop{false};
+    std::thread module([&] {
+        if (!peer.WaitForCflag(CRTSCTS, kPeerWaitMs))
+            return;
+        while (!stop.load()) {
+            peer.SendIfRoom(frame);
+            for (int i = 0; i < 100 && !stop.load(); ++i)
+                usleep(100 * 1000);
+        }
+    });
+    union sigval none;
+    none.sival_int = 0;
+    upload_ticks_start();
+    std::vector<std::thread> ticks;
+    for (int second = 0; second < 21; ++second) {
+        ticks.emplace_back([none] { upload_tick_notify(none); });
+        sleep(1);
+    }
+    upload_ticks_stop();  // the tick under way ends with the next frame
+    stop = true;
+    module.join();
+    for (std::thread &t : ticks)
+        t.join();
+
+    std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find(kSamplingError)) << log;
+    EXPECT_GE(harness::CountOccurrences(log, "[Ombrelle]Lux =   1200.0, "), 3u) << log;
+    EXPECT_EQ(SensorEvents(1), Events()) << "only the first sample jumps, from the zeros of the start";
+}
+
 /* ---- the RS-485 sensor (type 1) ---- */
 
 /* Small enough that no channel jumps. */
@@ -519,6 +559,115 @@ TEST_F(TickTest, ProbeThatLeavesNoFreshReadingIsAFailedSampling)
     EXPECT_EQ(Num(600), ChannelValue(0));
     EXPECT_EQ(SensorEvents(1), Events());
 }
+
+/* ---- hostile texts: the datastream file stays strict JSON, log lines stay whole ---- */
+
+/*
+ * Reads the file as strict UTF-8 JSON: no raw control character in a string, no
+ * duplicate key, no NaN or Infinity, one list of two-key entries. Prints the
+ * entries as [[value, id], ...] in ASCII, or INVALID and the reason.
+ */
+const char kStrictJsonCheck[] =
+    "import json, sys\n"
+    "def pairs(items):\n"
+    "    keys = [k for k, _ in items]\n"
+    "    if len(keys) != len(set(keys)): raise ValueError('duplicate key')\n"
+    "    return dict(items)\n"
+    "def constant(name): raise ValueError('constant ' + name)\n"
+    "try:\n"
+    "    text = open(sys.argv[1], 'rb').read().decode('utf-8')\n"
+    "    doc = json.loads(text, object_pairs_hook=pairs, parse_constant=constant)\n"
+    "    assert list(doc) == ['datastreams'], 'top level'\n"
+    "    assert all(sorted(e) == ['current_value', 'id'] for e in doc['datastreams']), 'entry keys'\n"
+    "    print(json.dumps([[e['current_value'], e['id']] for e in doc['datastreams']]))\n"
+    "except Exception as e:\n"
+    "    print('INVALID: %r' % e)\n";
+
+/* Every line starts with the program's mark and the whole log is UTF-8: nothing a peer wrote began a line. */
+const char kLogCheck[] =
+    "import sys\n"
+    "text = open(sys.argv[1], 'rb').read().decode('utf-8')\n"
+    "bad = [l for l in text.split('\\n')[:-1] if not l.startswith(('[Ombrelle]', 'ERROR [Ombrelle]'))]\n"
+    "print('ok' if not bad else 'FORGED: %r' % bad)\n";
+
+/* The host's python3, which a cross-built test can start too. */
+std::string RunPython(const std::string &dir, const char *script, const std::string &arg)
+{
+    std::string path = dir + "/check.py";
+    harness::WriteFile(path, script);
+    FILE *p = popen(("python3 '" + path + "' '" + arg + "' 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return "popen failed";
+    std::string out;
+    char buf[256];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+Slot Bytes8(std::initializer_list<uint8_t> bytes)
+{
+    Slot s(CHANNEL_VALUE_SIZE, 0);
+    std::copy(bytes.begin(), bytes.end(), s.begin());
+    return s;
+}
+
+struct HostileCase {
+    const char *name;
+    Slot slot;
+    std::string id;
+    std::string entries;    /* what the strict parser reads, in Python's ASCII notation */
+    std::string valueLine;  /* the text after "Channel1 Value  = " */
+    std::string nameLine;   /* the text after "Channel1 Name   = " */
+};
+
+void PrintTo(const HostileCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::vector<HostileCase> HostileCases()
+{
+    const std::string a30(30, 'a');
+    return {
+        {"QuoteBackslashControlAndStrayByte", Bytes8({0x61, 0x22, 0x62, 0x5C, 0x63, 0x01, 0xFF}), "T",
+         "[[\"a\\\"b\\\\c\\u0001\\ufffd\", \"T\"]]", "a\"b\\\\c\\x01\\xff", "T"},
+        {"LineFeedStartingAForgedLine", Text("x\nFORGED"), "T", "[[\"x\\nFORGED\", \"T\"]]", "x\\x0aFORGED", "T"},
+        {"TerminalEscape", Text("\x1B[31mX"), "T", "[[\"\\u001b[31mX\", \"T\"]]", "\\x1b[31mX", "T"},
+        {"C1NextLine", Text("\xC2\x85NEXT"), "T", "[[\"\\u0085NEXT\", \"T\"]]", "\\xc2\\x85NEXT", "T"},
+        {"SlotEndingInsideACharacter", Text("abcdefg\xC3"), "T", "[[\"abcdefg\\ufffd\", \"T\"]]", "abcdefg\\xc3", "T"},
+        {"WellFormedCharactersStay", Text("\xC3\xA9t\xC3\xA9"), "\xE2\x82\xAC", "[[\"\\u00e9t\\u00e9\", \"\\u20ac\"]]",
+         "\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC"},
+        {"NameEndingInsideACharacter", Text("ok"), a30 + "\xC3", "[[\"ok\", \"" + a30 + "\\ufffd\"]]", "ok",
+         a30 + "\\xc3"},
+        {"NameWithQuoteControlAndBackslash", Text("ok"), "n\"\x01\\", "[[\"ok\", \"n\\\"\\u0001\\\\\"]]", "ok",
+         "n\"\\x01\\\\"},
+        {"NameOfStrayBytes", Text("ok"), "\xFF\xFE\xFD", "[[\"ok\", \"\\ufffd\\ufffd\\ufffd\"]]", "ok",
+         "\\xff\\xfe\\xfd"},
+        {"NameWithALineFeed", Text("ok"), "n\nFORGED", "[[\"ok\", \"n\\nFORGED\"]]", "ok", "n\\x0aFORGED"},
+    };
+}
+
+class HostileTick : public TickTest, public testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileTick, FileIsStrictJsonAndLogLinesShowTheBytesEscaped)
+{
+    const HostileCase &c = GetParam();
+    Configure(3, 0, {{1, c.id, 1}});
+    memcpy(&Serial_data.value[0], c.slot.data(), CHANNEL_VALUE_SIZE);
+
+    Tick();
+
+    EXPECT_EQ(c.entries + "\n", RunPython(dir_.path(), kStrictJsonCheck, PIPE_FILE)) << File();
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("[Ombrelle]Channel1 Name   = " + c.nameLine + " \n")) << log;
+    EXPECT_NE(std::string::npos, log.find("[Ombrelle]Channel1 Value  = " + c.valueLine + " \n")) << log;
+    EXPECT_EQ("ok\n", RunPython(dir_.path(), kLogCheck, logPath_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileTick, testing::ValuesIn(HostileCases()),
+                         [](const testing::TestParamInfo<HostileCase> &info) { return std::string(info.param.name); });
 
 /* ---- ticks never overlap ---- */
 
