@@ -366,7 +366,7 @@ class ApiKey(SpoolTest):
 class Lock(SpoolTest):
     def wait_for_lock(self, camera, seconds=5):
         deadline = time.monotonic() + seconds
-        while not os.path.islink(os.path.join(camera.spool, "lock")):
+        while not os.path.exists(os.path.join(camera.spool, "lock")):
             self.assertLess(time.monotonic(), deadline, "the first run never took the lock")
             time.sleep(0.01)
 
@@ -395,11 +395,12 @@ class Lock(SpoolTest):
         now = int(time.time())
         live = os.getpid()
         cases = [
-            ("dead owner", "pid=%d boot=%s at=%d" % (dead.pid, boot_id(), now), True),
-            ("other boot", "pid=%d boot=other at=%d" % (live, now), True),
-            ("too old", "pid=%d boot=%s at=%d" % (live, boot_id(), now - 120), True),
-            ("garbage", "junk", True),
-            ("live owner", "pid=%d boot=%s at=%d" % (live, boot_id(), now), False),
+            ("dead owner", "owner pid=%d boot=%s at=%d\n" % (dead.pid, boot_id(), now), True),
+            ("other boot", "owner pid=%d boot=other at=%d\n" % (live, now), True),
+            ("too old", "owner pid=%d boot=%s at=%d\n" % (live, boot_id(), now - 120), True),
+            ("garbage", "junk\n", True),
+            ("empty (a power cut)", "", True),
+            ("live owner", "owner pid=%d boot=%s at=%d\n" % (live, boot_id(), now), False),
         ]
         server = self.server()
         for name, owner, stale in cases:
@@ -407,7 +408,8 @@ class Lock(SpoolTest):
                 camera = self.camera(FEED_API_URL=server.url)
                 os.mkdir(camera.spool)
                 lock = os.path.join(camera.spool, "lock")
-                os.symlink(owner, lock)
+                with open(lock, "w") as f:
+                    f.write(owner)
                 result = self.send(camera, 1)[0]
                 if stale:
                     self.assertEqual(0, result.returncode, result.stderr)
@@ -415,7 +417,8 @@ class Lock(SpoolTest):
                     self.assertFalse(os.path.lexists(lock))
                 else:
                     self.assertEqual(3, result.returncode)
-                    self.assertEqual(owner, os.readlink(lock))
+                    with open(lock) as f:
+                        self.assertEqual(owner, f.read())
                     self.assertEqual(1, len([f for f in camera.spool_files() if f.startswith("in.")]))
 
     def test_runs_at_once_lose_nothing_and_repeat_nothing(self):
@@ -477,7 +480,8 @@ kill -KILL 0
 
     def hold_lock_then_run(self, camera, value):
         lock = os.path.join(camera.spool, "lock")
-        os.symlink("pid=%d boot=%s at=%d" % (os.getpid(), boot_id(), time.time()), lock)
+        with open(lock, "w") as f:
+            f.write("owner pid=%d boot=%s at=%d\n" % (os.getpid(), boot_id(), time.time()))
         self.assertEqual(3, self.send(camera, value)[0].returncode)
         os.remove(lock)
 
