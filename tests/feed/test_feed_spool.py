@@ -15,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from feedfixture import BUSYBOX, CAMERA_TOOLS, CURL, Camera, FeedServer, busybox_path, shells  # noqa: E402
+from feedfixture import BUSYBOX, CAMERA_TOOLS, CURL, Camera, FeedServer, shells  # noqa: E402
 
 KEY, FEED = "KEY123", "4711"
 
