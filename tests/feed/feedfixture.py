@@ -23,7 +23,7 @@ BUSYBOX = shutil.which("busybox")
 DASH = shutil.which("dash") or "/bin/sh"
 CURL = shutil.which("curl")
 # What feed_update takes from the camera's userland besides the shell and curl.
-CAMERA_TOOLS = ("awk", "cat", "date", "md5sum", "mkdir", "mv", "rm", "sed")
+CAMERA_TOOLS = ("awk", "cat", "date", "find", "md5sum", "mkdir", "mv", "rm", "sed")
 
 
 class Request:

@@ -311,25 +311,28 @@ class Status(SpoolTest):
                 self.assertLessEqual(int(re.match(patterns[6], lines[6]).group(2)), 600)
 
 
-class NoCurl(SpoolTest):
-    def test_without_curl_points_are_kept_and_the_failure_reported_once(self):
+class NoTransport(SpoolTest):
+    def test_without_a_transport_points_are_kept_and_the_failure_reported_once(self):
+        """No curl on PATH, or a URL scheme no transport serves: kept, said once, sent once fixed."""
         for shell in shells(self.tmp):
-            with self.subTest(shell=shell[0]):
-                bindir = os.path.join(self.tmp, "nocurl-" + shell[0])
-                os.mkdir(bindir)
-                for tool in CAMERA_TOOLS:
-                    real = BUSYBOX if shell[0] == "busybox" else shutil.which(tool)
-                    os.symlink(real, os.path.join(bindir, tool))
-                server = self.server()
-                camera = self.camera(shell, FEED_API_URL=server.url)
-                results = [self.send(camera, v, path=bindir)[0] for v in (1, 2, 3)]
-                self.assertEqual([3, 3, 3], [r.returncode for r in results])
-                self.assertEqual(1, sum(r.stderr.count("curl is not installed") for r in results))
-                self.assertIn("curl is not installed", " ".join(camera.status()["last_error"]))
-                back = self.send(camera, 4)[0]
-                self.assertEqual(0, back.returncode, back.stderr)
-                self.assertIn("endpoint back, 4 points delivered", back.stderr)
-                self.assertEqual(["1", "2", "3", "4"], [p[2] for p in server.points()])
+            bindir = os.path.join(self.tmp, "nocurl-" + shell[0])
+            os.mkdir(bindir)
+            for tool in CAMERA_TOOLS:
+                os.symlink(BUSYBOX if shell[0] == "busybox" else shutil.which(tool), os.path.join(bindir, tool))
+            for cause, reason in (("no curl", "curl is not installed"), ("mqtt URL", "unsupported feed URL")):
+                with self.subTest(shell=shell[0], cause=cause):
+                    server = self.server()
+                    camera = self.camera(shell, FEED_API_URL=server.url)
+                    broken = {"path": bindir} if cause == "no curl" else \
+                        {"env": {"FEED_API_URL": "mqtt://127.0.0.1:1883/feeds"}}
+                    results = [self.send(camera, v, **broken)[0] for v in (1, 2, 3)]
+                    self.assertEqual([3, 3, 3], [r.returncode for r in results])
+                    self.assertEqual(1, sum(r.stderr.count(reason) for r in results))
+                    self.assertIn(reason, " ".join(camera.status()["last_error"]))
+                    back = self.send(camera, 4)[0]
+                    self.assertEqual(0, back.returncode, back.stderr)
+                    self.assertIn("endpoint back, 4 points delivered", back.stderr)
+                    self.assertEqual(["1", "2", "3", "4"], [p[2] for p in server.points()])
 
 
 class ApiKey(SpoolTest):
@@ -394,22 +397,26 @@ class Lock(SpoolTest):
         dead.wait()
         now = int(time.time())
         live = os.getpid()
+        # (name, lock file text, its age in seconds, stale)
         cases = [
-            ("dead owner", "owner pid=%d boot=%s at=%d\n" % (dead.pid, boot_id(), now), True),
-            ("other boot", "owner pid=%d boot=other at=%d\n" % (live, now), True),
-            ("too old", "owner pid=%d boot=%s at=%d\n" % (live, boot_id(), now - 120), True),
-            ("garbage", "junk\n", True),
-            ("empty (a power cut)", "", True),
-            ("live owner", "owner pid=%d boot=%s at=%d\n" % (live, boot_id(), now), False),
+            ("dead owner", "owner pid=%d boot=%s at=%d\n" % (dead.pid, boot_id(), now), 0, True),
+            ("other boot", "owner pid=%d boot=other at=%d\n" % (live, now), 0, True),
+            ("too old", "owner pid=%d boot=%s at=%d\n" % (live, boot_id(), now - 120), 0, True),
+            ("empty, left by a power cut", "", 120, True),
+            ("garbage, old", "junk\n", 120, True),
+            ("live owner", "owner pid=%d boot=%s at=%d\n" % (live, boot_id(), now), 0, False),
+            ("empty, its owner line not yet written", "", 0, False),
+            ("garbage, new", "junk\n", 0, False),
         ]
         server = self.server()
-        for name, owner, stale in cases:
+        for name, owner, age, stale in cases:
             with self.subTest(name):
                 camera = self.camera(FEED_API_URL=server.url)
                 os.mkdir(camera.spool)
                 lock = os.path.join(camera.spool, "lock")
                 with open(lock, "w") as f:
                     f.write(owner)
+                os.utime(lock, (now - age, now - age))
                 result = self.send(camera, 1)[0]
                 if stale:
                     self.assertEqual(0, result.returncode, result.stderr)
