@@ -1,0 +1,191 @@
+"""Shared pieces of the feed_update tests and of tools/bench_feed.
+
+FeedServer   a feed service on 127.0.0.1 that answers, refuses connections,
+             accepts and never answers, or answers with an HTTP error status;
+             it records every request and what it answered.
+Camera       an application home in a temporary directory holding a copy of
+             feed_update; runs it under a chosen shell and reads its spool.
+shells()     the shells to run under: dash with the host's tools, and BusyBox
+             sh with nothing but BusyBox applets (and curl) on PATH.
+"""
+import http.server
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+
+SCRIPT = os.environ.get("FEED_UPDATE", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                    "../../app/feed_update"))
+BUSYBOX = shutil.which("busybox")
+DASH = shutil.which("dash") or "/bin/sh"
+CURL = shutil.which("curl")
+# What feed_update takes from the camera's userland besides the shell and curl.
+CAMERA_TOOLS = ("awk", "cat", "date", "find", "md5sum", "mkdir", "mv", "rm", "sed")
+
+
+class Request:
+    def __init__(self, method, path, headers, body, answer):
+        self.method, self.path, self.headers, self.body, self.answer = method, path, headers, body, answer
+
+    @property
+    def confirmed(self):
+        return isinstance(self.answer, int) and 200 <= self.answer < 300
+
+    def document(self):
+        return json.loads(self.body.decode("utf-8"))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_PUT(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        server = self.server
+        mode = server.owner.mode
+        answer = 200 if mode == "ok" else mode
+        server.owner.requests.append(Request(self.command, self.path, dict(self.headers), body, answer))
+        if mode == "hang":
+            server.owner.release.wait(60)
+            return
+        self.send_response(answer)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+class FeedServer:
+    """mode: "ok" (200), "refuse" (nothing listens), "hang", or an HTTP status."""
+
+    def __init__(self, mode="ok"):
+        self.requests = []
+        self.release = threading.Event()
+        self.httpd = None
+        self.port = 0
+        self.mode = "ok"
+        self._listen()
+        self.url = "http://127.0.0.1:%d/v2" % self.port
+        self.set_mode(mode)
+
+    def _listen(self):
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
+        self.httpd.daemon_threads = True
+        self.httpd.owner = self
+        self.port = self.httpd.server_address[1]
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def _stop(self):
+        if self.httpd:
+            self.httpd.shutdown()
+            self.httpd.server_close()
+            self.httpd = None
+
+    def set_mode(self, mode):
+        self.release.set()
+        self.release = threading.Event()
+        if mode == "refuse":
+            self._stop()
+        elif self.httpd is None:
+            self._listen()
+        self.mode = mode
+
+    def close(self):
+        self.release.set()
+        self._stop()
+
+    def points(self):
+        """(feed, channel, value, at) of every confirmed request, in the order sent; at is
+        None for a plain current_value update."""
+        found = []
+        for request in self.requests:
+            if not request.confirmed:
+                continue
+            feed = request.path.rsplit("/", 1)[1][:-len(".json")]
+            for stream in request.document()["datastreams"]:
+                if "datapoints" in stream:
+                    found += [(feed, stream["id"], p["value"], p["at"]) for p in stream["datapoints"]]
+                else:
+                    found.append((feed, stream["id"], stream["current_value"], None))
+        return found
+
+
+def busybox_path(tmp):
+    """A directory of BusyBox applets for the tools feed_update uses, and the real curl."""
+    bindir = os.path.join(tmp, "bb")
+    if not os.path.isdir(bindir):
+        os.mkdir(bindir)
+        for tool in CAMERA_TOOLS:
+            os.symlink(BUSYBOX, os.path.join(bindir, tool))
+        if CURL:
+            os.symlink(CURL, os.path.join(bindir, "curl"))
+    return bindir
+
+
+def shells(tmp):
+    """(name, command, PATH or None for the host's) of each shell to test under."""
+    found = [("dash", [DASH], None)]
+    if BUSYBOX:
+        found.append(("busybox", [BUSYBOX, "sh"], busybox_path(tmp)))
+    return found
+
+
+class Result:
+    def __init__(self, completed, seconds):
+        self.returncode = completed.returncode
+        self.stdout = completed.stdout.decode(errors="replace")
+        self.stderr = completed.stderr.decode(errors="replace")
+        self.seconds = seconds
+
+
+class Camera:
+    """An application home with feed_update in it; the spool is the default one beside it."""
+
+    def __init__(self, shell=None, env=None):
+        self.tmp = tempfile.mkdtemp(prefix="feed-")
+        self.home = os.path.join(self.tmp, "home")
+        os.mkdir(self.home)
+        self.script = os.path.join(self.home, "feed_update")
+        shutil.copy(SCRIPT, self.script)
+        self.spool = os.path.join(self.home, "spool")
+        self.shell = shell or ("dash", [DASH], None)
+        self.env = dict(env or {})
+
+    def cleanup(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def environment(self, env=None, path=None):
+        environment = {k: v for k, v in os.environ.items() if not k.startswith("FEED_")}
+        environment.update(self.env)
+        environment.update(env or {})
+        if path or self.shell[2]:
+            environment["PATH"] = path or self.shell[2]
+        return environment
+
+    def command(self, args):
+        return self.shell[1] + [self.script] + list(args)
+
+    def run(self, *args, env=None, path=None, timeout=30):
+        start = time.monotonic()
+        completed = subprocess.run(self.command(args), env=self.environment(env, path),
+                                   capture_output=True, timeout=timeout)
+        return Result(completed, time.monotonic() - start)
+
+    def start(self, *args, env=None, path=None):
+        return subprocess.Popen(self.command(args), env=self.environment(env, path),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+
+    def status(self):
+        """The status file as {name: [words]}; {} when there is none."""
+        path = os.path.join(self.spool, "status")
+        if not os.path.exists(path):
+            return {}
+        with open(path) as f:
+            return {line.split(" ", 1)[0]: line.rstrip("\n").split(" ")[1:] for line in f}
+
+    def kept(self):
+        return int(self.status().get("points", ["0"])[0])
+
+    def spool_files(self):
+        return sorted(os.listdir(self.spool)) if os.path.isdir(self.spool) else []
