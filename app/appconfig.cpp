@@ -1,10 +1,14 @@
 #include "appconfig.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "applog.h"
 #include "tsdk.h"
@@ -86,7 +90,8 @@ static int get_memory_locked(AppContext_t *context)
     return 0;
 }
 
-static void release_texts_locked(AppContext_t *context)
+/* Frees and nulls the text buffers; the lock is held when `context` is AppContext. */
+static void release_texts(AppContext_t *context)
 {
     char **order[TEXT_SLOTS] = {&context->Apikey, &context->FeedID, &context->Input1Name,
                                 &context->MotionDetectionName, &context->DayNightName};
@@ -108,7 +113,7 @@ int OutputFreeMemory(AppContext_t *context)
     if (context == nullptr)
         return -1;
     AppContext_lock();
-    release_texts_locked(context);
+    release_texts(context);
     AppContext_unlock();
     log_free_done();
     return 0;
@@ -126,6 +131,57 @@ void AppContext_ClearSettings(AppContext_t *context)
     for (int i = 0; i < TEXT_SLOTS; i++)
         *slots[i].buffer = kept[i];
     AppContext_unlock();
+}
+
+void copy_text(char *out, size_t size, const char *text)
+{
+    if (size == 0)
+        return;
+    snprintf(out, size, "%s", text != nullptr ? text : "");
+}
+
+/* ---- an application prepared aside ---- */
+
+int AppContext_stage(AppContext_t *next)
+{
+    AppContext_lock();
+    *next = AppContext;
+    AppContext_unlock();
+    /* The main thread is the only writer of the texts: they are read without the lock. */
+    TextSlot slots[TEXT_SLOTS];
+    text_slots(next, slots);
+    for (const TextSlot &slot : slots) {
+        const char *live = *slot.buffer;
+        *slot.buffer = nullptr;
+        if (live == nullptr)
+            continue;
+        *slot.buffer = (char *)appcontext_alloc(slot.size);
+        if (*slot.buffer == nullptr) {
+            AppContext_discard(next);
+            return -1;
+        }
+        memset(*slot.buffer, 0, slot.size);
+        copy_text(*slot.buffer, slot.size, live);
+    }
+    return 0;
+}
+
+void AppContext_commit(AppContext_t *next)
+{
+    AppContext_lock();
+    /* The published values belong to the upload tick, not to the configuration. */
+    memcpy(next->ChannelValue, AppContext.ChannelValue, sizeof next->ChannelValue);
+    AppContext_t old = AppContext;
+    AppContext = *next;
+    AppContext_unlock();
+    *next = old;
+    AppContext_discard(next);
+}
+
+void AppContext_discard(AppContext_t *next)
+{
+    release_texts(next);
+    memset(next, 0, sizeof *next);
 }
 
 /* ---- reading values by position ---- */
@@ -210,7 +266,7 @@ static int extract_config(const TreeNode *node, AppContext_t *context)
     if (feed) {
         got = get_memory_locked(context);
         if (got < 0) {
-            release_texts_locked(context);
+            release_texts(context);
         } else {
             take_text(node, 2, context->Input1Name, CHANNEL_NAME_SIZE);
             take_text(node, 4, context->MotionDetectionName, CHANNEL_NAME_SIZE);
@@ -297,44 +353,79 @@ static int allocation_failed(void)
     return -1;
 }
 
-static int open_failed(const char *path, char *buffer)
+static int open_failed(const char *path)
 {
     app_errlog("[Ombrelle]Error opening file %s \n", path);
-    free(buffer);
     return -1;
 }
 
-/* Reads the regular file `path` whole into a NUL-terminated buffer the caller frees. */
+/* "XML size = %d" for a size that may not fit an int. */
+static void log_size(off_t size)
+{
+    app_log("[Ombrelle]XML size = %d \n", size > INT_MAX ? INT_MAX : (int)size);
+}
+
+/* Reads exactly `length` bytes and then finds the end of the file; false on a short or longer file. */
+static bool read_exactly(int fd, char *buffer, size_t length)
+{
+    size_t got = 0;
+    for (;;) {
+        char probe;
+        char *into = got < length ? buffer + got : &probe;
+        size_t want = got < length ? length - got : 1;
+        ssize_t n = read(fd, into, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return got == length;
+        got += (size_t)n;
+        if (got > length)
+            return false;
+    }
+}
+
+/*
+ * Reads the regular file `path` whole into a NUL-terminated buffer the caller
+ * frees. The file is opened first and the open descriptor is examined, so what
+ * is read is what was checked: a FIFO or device swapped in is refused, and the
+ * non-blocking open cannot wait for a FIFO's writer.
+ */
 static int read_whole_file(const char *path, char **text, size_t *size)
 {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        struct stat st;
+        return stat(path, &st) == 0 ? open_failed(path) : stat_failed(path);
+    }
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
         return stat_failed(path);
-    if (st.st_size < 0 || st.st_size > APP_XML_FILE_MAX)
+    }
+    log_size(st.st_size);
+    if (st.st_size < 0 || st.st_size > APP_XML_FILE_MAX) {
+        close(fd);
         return allocation_failed();
+    }
     size_t length = (size_t)st.st_size;
     char *buffer = (char *)malloc(length + 1);
-    app_log("[Ombrelle]XML size = %d \n", (int)length);
-    if (buffer == nullptr)
+    if (buffer == nullptr) {
+        close(fd);
         return allocation_failed();
-    FILE *file = fopen(path, "rb");
-    if (file == nullptr)
-        return open_failed(path, buffer);
-    /* A short read, or more bytes than stat gave (a file being rewritten), is no file. */
-    bool whole = fread(buffer, 1, length, file) == length && fgetc(file) == EOF && !ferror(file);
-    fclose(file);
-    if (!whole)
-        return open_failed(path, buffer);
+    }
+    /* A short read, or more bytes than fstat gave (a file being rewritten), is no file. */
+    bool whole = read_exactly(fd, buffer, length);
+    close(fd);
+    if (!whole) {
+        free(buffer);
+        return open_failed(path);
+    }
     buffer[length] = '\0';
     *text = buffer;
     *size = length;
     return 0;
-}
-
-static void free_tree(TreeNode *root)
-{
-    for (int i = 0; i < root->childCount && i < XML_MAX_CHILDREN; i++)
-        freeTreeNode(root->children[i]);
 }
 
 int App_parse_xml(const char *path, AppContext_t *context)
@@ -355,6 +446,6 @@ int App_parse_xml(const char *path, AppContext_t *context)
         return -1;
     }
     ExtractValueFromXML(&root, context);
-    free_tree(&root);
+    releaseTree(&root);
     return 0;
 }

@@ -7,34 +7,43 @@
  *   App_config_path          path of a file under TS_APP_HOME; 0, or -1 when
  *                            the path is cut or TS_APP_HOME is unset or empty
  *   App_parse_xml            reads, parses and extracts one file; 0 or -1
- *   ExtractValueFromXML      copies a parsed tree into the record by position
+ *   ExtractValueFromXML      copies a parsed tree into a record by position
  *   OutputFreeMemory         releases the text buffers; 0, or -1 for null
  *   AppContext_ClearSettings sets every numeric field to 0
+ *   AppContext_stage / _commit / _discard
+ *                            an application prepared aside and published whole
  *   AppContext_lock / _unlock  the record's lock, see below
+ *   copy_text                a text into a fixed buffer, cut; null reads as ""
  *
  * Text buffers: Apikey (APIKEY_SIZE), FeedID, DayNightName, Input1Name,
  * MotionDetectionName and the eight ChannelName (CHANNEL_NAME_SIZE each) are
  * owned by the record. They are null until the first "ConfigParams" read with
- * XivelyEnabled non-zero, reused after that, released (and nulled) only by
- * OutputFreeMemory. Every text in them is NUL-terminated.
+ * XivelyEnabled non-zero, reused by later reads into the same record,
+ * released (and nulled) by OutputFreeMemory. Every text in them is
+ * NUL-terminated. A null or empty text is absent: nothing is sent with it.
+ *
+ * Owner: the main thread writes the settings, ChannelValue aside, which the
+ * upload tick writes. An application of the configuration never writes
+ * AppContext field by field: it stages a private copy (AppContext_stage),
+ * reads the files and checks the ranges there, and publishes the result in
+ * one step under the lock (AppContext_commit). Other threads therefore see
+ * the whole configuration before an application or the whole one after it,
+ * never a mix such as feed texts cleared by the first file and not yet
+ * refilled by the second.
  *
  * The lock: one mutex over the whole of AppContext, its pointers and the
- * texts they point to. Extraction, OutputFreeMemory and
- * AppContext_ClearSettings hold it while they write; every other writer of a
- * field (range checks, ChannelValue from the upload tick) takes it too, and
- * readers on other threads (trigger handlers, upload ticks) take it while
+ * texts they point to. Every writer holds it (commit, OutputFreeMemory,
+ * AppContext_ClearSettings, extraction, ChannelValue from the upload tick),
+ * and readers on other threads (trigger handlers, upload ticks) take it while
  * they copy what they need into their own storage:
  *
  *     char name[CHANNEL_NAME_SIZE] = "";
  *     AppContext_lock();
  *     int on = AppContext.Input1Enabled;
- *     if (AppContext.Input1Name != NULL)
- *         snprintf(name, sizeof(name), "%s", AppContext.Input1Name);
+ *     copy_text(name, sizeof(name), AppContext.Input1Name);
  *     AppContext_unlock();
  *
- * A null pointer means the text is absent: do not use it. The main thread,
- * the only writer of the settings, may read them without the lock (not
- * ChannelValue, which the upload tick writes).
+ * The main thread may read the settings without the lock (not ChannelValue).
  * The lock is a leaf and not recursive: nothing is called while it is held
  * except memory and string functions, and no function of this module may be
  * called with it held. Never hold it across a call into another module (the
@@ -103,10 +112,7 @@ static_assert(offsetof(AppContext_t, Apikey) == 28 && offsetof(AppContext_t, Cha
 
 extern AppContext_t AppContext;
 
-/*
- * Allocator of the text buffers (malloc by default); tests swap it to make
- * an allocation fail. The buffers are released with free().
- */
+/* Allocator of the text buffers (malloc); released with free(). A test seam (README, "Test seams"). */
 extern void *(*appcontext_alloc)(size_t size);
 
 void AppContext_lock(void);
@@ -122,9 +128,10 @@ int App_config_path(const char *relative, char *out, size_t size);
 
 /*
  * Reads the file `path` whole, parses it and extracts it into `context`.
- * Returns 0, or -1 when the file cannot be sized, is not a regular file, is
- * larger than APP_XML_FILE_MAX, cannot be opened or fully read, holds a NUL
- * byte, or does not parse; `context` is then unchanged. Logs each step.
+ * Returns 0, or -1 when the file cannot be opened, is not a regular file, is
+ * larger than APP_XML_FILE_MAX, cannot be fully read, holds a NUL byte, or
+ * does not parse; `context` is then unchanged. Logs each step. The file is
+ * opened without waiting (a FIFO put in its place is refused at once).
  */
 int App_parse_xml(const char *path, AppContext_t *context);
 
@@ -141,5 +148,21 @@ int OutputFreeMemory(AppContext_t *context);
 
 /* Sets every numeric field of `context` (ChannelValue included) to 0; the text pointers stay. */
 void AppContext_ClearSettings(AppContext_t *context);
+
+/*
+ * AppContext_stage fills `next` with a copy of AppContext's settings whose
+ * text buffers are its own; 0, or -1 when a buffer cannot be allocated
+ * (`next` is then empty). Read the files into `next` and check it; then
+ * AppContext_commit publishes all of it at once under the lock (AppContext
+ * keeps its ChannelValue) and releases the replaced buffers, or
+ * AppContext_discard drops it. Both leave `next` empty. Main thread only;
+ * neither logs.
+ */
+int AppContext_stage(AppContext_t *next);
+void AppContext_commit(AppContext_t *next);
+void AppContext_discard(AppContext_t *next);
+
+/* Copies `text` into out[size], cut to size - 1 bytes; a null `text` gives "". */
+void copy_text(char *out, size_t size, const char *text);
 
 #endif

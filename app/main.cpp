@@ -1,9 +1,16 @@
 /*
  * Ombrelle: start-up, the main loop and shutdown.
  *
- * Modules start in order and stop in reverse. Shutdown stops everything that
- * runs on other threads (trigger callbacks, the upload timer and a tick in
- * progress, the RS-485 reader) before it releases the buffers they read.
+ * Start-up: the records zeroed, the signal handler, the SDK, the command
+ * buffer syscmd, the platform paths and the sensor-data directory, then the
+ * configuration applied once (which subscribes the triggers, creates the
+ * upload timer and starts the RS-485 reader as configured).
+ *
+ * Shutdown is not start-up reversed. It first stops the upload timer and
+ * waits for a tick in progress (a tick on cleared settings would empty the
+ * datastream file), then switches every report off (the unsubscribes wait for
+ * callbacks in flight), stops the reader, and only then releases the text
+ * buffers and syscmd that those threads read, and closes the SDK last.
  */
 #include <signal.h>
 #include <stdlib.h>

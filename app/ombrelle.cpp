@@ -6,9 +6,9 @@ std::atomic<uint8_t> wait_updates{1};
 std::atomic<int32_t> config_change{0};
 
 timer_t timer_id;
-bool timer_armed;
+bool timer_exists;
 pthread_t serial_thread_id;
-bool serial_thread_running;
+bool serial_thread_held;
 
 void signal_handler(int sig)
 {

@@ -25,10 +25,10 @@ static_assert(std::atomic<int32_t>::is_always_lock_free, "config_change must be 
 extern std::atomic<uint8_t> wait_updates;   /* 1 at load; 0 asks every loop to end */
 extern std::atomic<int32_t> config_change;  /* 1 asks for the configuration to be applied again */
 
-extern timer_t timer_id;                    /* feed-upload timer, valid while timer_armed */
-extern bool timer_armed;
-extern pthread_t serial_thread_id;          /* RS-485 reader, valid while serial_thread_running */
-extern bool serial_thread_running;
+extern timer_t timer_id;                    /* feed-upload timer, valid while timer_exists */
+extern bool timer_exists;
+extern pthread_t serial_thread_id;          /* RS-485 reader, valid while serial_thread_held */
+extern bool serial_thread_held;             /* a started reader not yet joined */
 
 /* The sensor-data directory and datastream file, under the root prefix. */
 extern const char *PIPE_DIR;

@@ -1,10 +1,11 @@
 /*
- * Applying the configuration: both files into AppContext, the ranges, the
- * trigger subscriptions, the upload timer and the RS-485 reader toggle.
+ * Applying the configuration: both files, the ranges, the trigger
+ * subscriptions, the upload timer and the RS-485 reader toggle.
  *
- * Runs on the main thread only, which is also the only writer of the settings:
- * it reads them without the lock and takes the lock for each write, so readers
- * on other threads never see a value half set.
+ * Runs on the main thread only. The files are read into a staged copy of
+ * AppContext and checked there; the copy is published in one step, on every
+ * path that changes the settings, so trigger handlers and ticks see either
+ * the configuration before this application or the one after it.
  */
 #include "reconfig.h"
 
@@ -24,6 +25,8 @@
 #include "tsdk.h"
 #include "upload.h"
 
+int (*upload_timer_create)(clockid_t clock, struct sigevent *event, timer_t *timer) = timer_create;
+
 namespace {
 
 enum { DEFAULT_INTERVAL_MIN = 5, MAX_CHANNELS = 8, SECONDS_PER_MINUTE = 60 };
@@ -31,18 +34,11 @@ enum { DEFAULT_INTERVAL_MIN = 5, MAX_CHANNELS = 8, SECONDS_PER_MINUTE = 60 };
 /* The largest period a 32-bit time_t can carry, in minutes. */
 const int32_t MAX_INTERVAL_MIN = INT32_MAX / SECONDS_PER_MINUTE;
 
-void set_setting(int32_t *field, int32_t value)
-{
-    AppContext_lock();
-    *field = value;
-    AppContext_unlock();
-}
-
 /* Logs `message` with `replacement` and sets `field` to it (a macro so the format stays checked). */
 #define REPLACE_SETTING(field, replacement, message) \
     do {                                             \
-        app_log(message, replacement);              \
-        set_setting(&(field), replacement);          \
+        app_log(message, replacement);               \
+        (field) = (replacement);                     \
     } while (0)
 
 #define CHECK_FLAG(field, message)               \
@@ -51,22 +47,21 @@ void set_setting(int32_t *field, int32_t value)
             REPLACE_SETTING(field, 0, message);  \
     } while (0)
 
-void check_report_ranges(void)
+void check_report_ranges(AppContext_t *c)
 {
-    CHECK_FLAG(AppContext.Input1Enabled, "[Ombrelle] Input1Enabled not in range ... setting to default %d\n");
-    CHECK_FLAG(AppContext.MotionDetectionEnabled,
-               "[Ombrelle]MotionDetectionEnabled not in range ... setting to default %d\n");
-    CHECK_FLAG(AppContext.DayNightEnabled, "[Ombrelle]DayNightEnabled not in Range ... seting to default %d\n");
-    CHECK_FLAG(AppContext.RS485Enabled, "[Ombrelle]RS485Enabled not in range ... seting to default %d\n");
-    app_log("[Ombrelle]Input1Enabled           = %d \n", AppContext.Input1Enabled);
-    app_log("[Ombrelle]MotionDetectionEnabled  = %d \n", AppContext.MotionDetectionEnabled);
-    app_log("[Ombrelle]DayNightEnabled         = %d \n", AppContext.DayNightEnabled);
-    app_log("[Ombrelle]RS485Enabled            = %d \n", AppContext.RS485Enabled);
-    app_log("[Ombrelle]Ext_thread            = %d \n", AppContext.Ext_thread);
-    CHECK_FLAG(AppContext.XivelyEnabled, "[Ombrelle] XivelyEnabled not in range ... setting to default %d\n");
-    CHECK_FLAG(AppContext.AppEnabled, "[Ombrelle]AppEnabled not in range ... setting to default %d\n");
-    app_log("[Ombrelle]Output XivelyEnabled  = %d \n", AppContext.XivelyEnabled);
-    app_log("[Ombrelle]Output AppEnabled     = %d \n", AppContext.AppEnabled);
+    CHECK_FLAG(c->Input1Enabled, "[Ombrelle] Input1Enabled not in range ... setting to default %d\n");
+    CHECK_FLAG(c->MotionDetectionEnabled, "[Ombrelle]MotionDetectionEnabled not in range ... setting to default %d\n");
+    CHECK_FLAG(c->DayNightEnabled, "[Ombrelle]DayNightEnabled not in Range ... seting to default %d\n");
+    CHECK_FLAG(c->RS485Enabled, "[Ombrelle]RS485Enabled not in range ... seting to default %d\n");
+    app_log("[Ombrelle]Input1Enabled           = %d \n", c->Input1Enabled);
+    app_log("[Ombrelle]MotionDetectionEnabled  = %d \n", c->MotionDetectionEnabled);
+    app_log("[Ombrelle]DayNightEnabled         = %d \n", c->DayNightEnabled);
+    app_log("[Ombrelle]RS485Enabled            = %d \n", c->RS485Enabled);
+    app_log("[Ombrelle]Ext_thread            = %d \n", c->Ext_thread);
+    CHECK_FLAG(c->XivelyEnabled, "[Ombrelle] XivelyEnabled not in range ... setting to default %d\n");
+    CHECK_FLAG(c->AppEnabled, "[Ombrelle]AppEnabled not in range ... setting to default %d\n");
+    app_log("[Ombrelle]Output XivelyEnabled  = %d \n", c->XivelyEnabled);
+    app_log("[Ombrelle]Output AppEnabled     = %d \n", c->AppEnabled);
 }
 
 const char *text_or_empty(const char *text)
@@ -74,43 +69,43 @@ const char *text_or_empty(const char *text)
     return text != NULL ? text : "";
 }
 
-void log_report_names(void)
+void log_report_names(const AppContext_t &c)
 {
-    if (AppContext.XivelyEnabled != 1)
+    if (c.XivelyEnabled != 1)
         return;
-    if (AppContext.Input1Enabled)
-        app_log("[Ombrelle]Input1 Name            = %s \n", text_or_empty(AppContext.Input1Name));
-    if (AppContext.MotionDetectionEnabled)
-        app_log("[Ombrelle]MotionDetection Name   = %s \n", text_or_empty(AppContext.MotionDetectionName));
-    if (AppContext.DayNightEnabled)
-        app_log("[Ombrelle]DayNight Name          = %s \n", text_or_empty(AppContext.DayNightName));
+    if (c.Input1Enabled)
+        app_log("[Ombrelle]Input1 Name            = %s \n", text_or_empty(c.Input1Name));
+    if (c.MotionDetectionEnabled)
+        app_log("[Ombrelle]MotionDetection Name   = %s \n", text_or_empty(c.MotionDetectionName));
+    if (c.DayNightEnabled)
+        app_log("[Ombrelle]DayNight Name          = %s \n", text_or_empty(c.DayNightName));
 }
 
-void check_feed_ranges(void)
+void check_feed_ranges(AppContext_t *c)
 {
-    if (AppContext.IntervalinMin < 0)
-        REPLACE_SETTING(AppContext.IntervalinMin, DEFAULT_INTERVAL_MIN,
+    if (c->IntervalinMin < 0)
+        REPLACE_SETTING(c->IntervalinMin, DEFAULT_INTERVAL_MIN,
                         "[Ombrelle] Xively Interval not in range ... setting to default %d\n");
-    if (AppContext.ChannelNumber < 1 || AppContext.ChannelNumber > MAX_CHANNELS)
-        REPLACE_SETTING(AppContext.ChannelNumber, MAX_CHANNELS,
+    if (c->ChannelNumber < 1 || c->ChannelNumber > MAX_CHANNELS)
+        REPLACE_SETTING(c->ChannelNumber, MAX_CHANNELS,
                         "[Ombrelle] Xively Channel number not in range ... setting to MAX %d\n");
 }
 
 /* Logs the feed settings; returns the number of enabled channels. */
-int log_feed_settings(void)
+int log_feed_settings(const AppContext_t &c)
 {
-    app_log("[Ombrelle]Apikey = %s \n", text_or_empty(AppContext.Apikey));
-    app_log("[Ombrelle]FeedID = %s \n", text_or_empty(AppContext.FeedID));
-    app_log("[Ombrelle]Sensor Type    = %d\n", AppContext.SensorType);
-    app_log("[Ombrelle]Sensor Param= %d\n", AppContext.SensorParam);
-    app_log("[Ombrelle]IntervalinMin  = %d\n", AppContext.IntervalinMin);
-    app_log("[Ombrelle]Channel Number = %d\n", AppContext.ChannelNumber);
+    app_log("[Ombrelle]Apikey = %s \n", text_or_empty(c.Apikey));
+    app_log("[Ombrelle]FeedID = %s \n", text_or_empty(c.FeedID));
+    app_log("[Ombrelle]Sensor Type    = %d\n", c.SensorType);
+    app_log("[Ombrelle]Sensor Param= %d\n", c.SensorParam);
+    app_log("[Ombrelle]IntervalinMin  = %d\n", c.IntervalinMin);
+    app_log("[Ombrelle]Channel Number = %d\n", c.ChannelNumber);
     int enabled = 0;
-    for (int k = 1; k <= AppContext.ChannelNumber; ++k) {
-        app_log("[Ombrelle]Channel%d Enabled= %d\n", k, AppContext.ChannelEnabled[k - 1]);
-        app_log("[Ombrelle]Channel%d Param= %d\n", k, AppContext.ChannelParam[k - 1]);
-        app_log("[Ombrelle]Channel%d Name   = %s \n", k, text_or_empty(AppContext.ChannelName[k - 1]));
-        if (AppContext.ChannelEnabled[k - 1] != 0)
+    for (int k = 1; k <= c.ChannelNumber; ++k) {
+        app_log("[Ombrelle]Channel%d Enabled= %d\n", k, c.ChannelEnabled[k - 1]);
+        app_log("[Ombrelle]Channel%d Param= %d\n", k, c.ChannelParam[k - 1]);
+        app_log("[Ombrelle]Channel%d Name   = %s \n", k, text_or_empty(c.ChannelName[k - 1]));
+        if (c.ChannelEnabled[k - 1] != 0)
             ++enabled;
     }
     return enabled;
@@ -228,7 +223,7 @@ int create_upload_timer(void)
     event.sigev_signo = expiry_signal();
     event.sigev_value.sival_int = 0;
     event._sigev_un._tid = g_expiry.tid;
-    if (timer_create(CLOCK_REALTIME, &event, &timer_id) == 0)
+    if (upload_timer_create(CLOCK_REALTIME, &event, &timer_id) == 0)
         return 0;
     expiry_thread_stop();
     return -1;
@@ -237,15 +232,15 @@ int create_upload_timer(void)
 void recreate_upload_timer(void)
 {
     /* A tick of the old timer that is under way finishes on its own. */
-    if (timer_armed) {
+    if (timer_exists) {
         timer_delete(timer_id);
-        timer_armed = false;
+        timer_exists = false;
     }
     upload_ticks_start();
     if (create_upload_timer() != 0) {
         fputs("Timer creation error\n", stderr);
     } else {
-        timer_armed = true;
+        timer_exists = true;
         struct itimerspec spec;
         memset(&spec, 0, sizeof spec);
         spec.it_value.tv_sec = spec.it_interval.tv_sec = upload_period_s(AppContext.IntervalinMin);
@@ -257,48 +252,52 @@ void recreate_upload_timer(void)
 
 void toggle_serial_reader(void)
 {
-    if (serial_thread_running) {
+    if (serial_thread_held) {
         serial_reader_stop();
         return;
     }
     if (pthread_create(&serial_thread_id, NULL, serial_proc, NULL) != 0)
         return;
-    serial_thread_running = true;
+    serial_thread_held = true;
     app_log("[Ombrelle] Serial proc updated\n");
 }
 
-int apply_file(const char *relative, const char *error)
+int apply_file(const char *relative, const char *error, AppContext_t *next)
 {
     char path[APP_CONFIG_PATH_SIZE];
     App_config_path(relative, path, sizeof path);
-    if (App_parse_xml(path, &AppContext) == 0)
+    if (App_parse_xml(path, next) == 0)
         return 0;
     app_errlog("%s", error);
     return -1;
 }
 
-}  // namespace
-
-int Update_App_Configurations(void)
+/* The rest of an application, once the first file is in `next`; its result. */
+int apply_staged(AppContext_t *next)
 {
-    app_log("[Ombrelle] ========= DYNAMIC CONFIGURATION STARTED =========\n");
-    if (apply_file("html/configparams.xml", "[Ombrelle]Error Parsing configuration xml file \n") != 0)
-        return 0;
-    check_report_ranges();
-    log_report_names();
-    setup_triggers();
-    if (AppContext.XivelyEnabled == 0) {
+    check_report_ranges(next);
+    log_report_names(*next);
+    setup_triggers_from(next);
+    if (next->XivelyEnabled == 0) {
+        /* Before the commit: no tick runs on the settings of the feed switched off. */
         upload_timer_delete();
+        AppContext_commit(next);
         return 0;
     }
-    if (apply_file("html/xivelyconfig.xml", "[Ombrelle]Error Parsing Output configuration xml file \n") != 0)
+    /* A second file that fails leaves the feed texts as the first one cleared them. */
+    if (apply_file("html/xivelyconfig.xml", "[Ombrelle]Error Parsing Output configuration xml file \n", next) != 0) {
+        AppContext_commit(next);
         return 0;
-    if (AppContext.SensorType < 0 || AppContext.SensorType > 3) {
+    }
+    if (next->SensorType < 0 || next->SensorType > 3) {
         app_log("[Ombrelle] Sensor type not supported!\n");
+        AppContext_commit(next);
         return 0;
     }
-    check_feed_ranges();
-    if (log_feed_settings() > 0)
+    check_feed_ranges(next);
+    int enabled = log_feed_settings(*next);
+    AppContext_commit(next);
+    if (enabled > 0)
         recreate_upload_timer();
     if (AppContext.Ext_thread & 1)
         toggle_serial_reader();
@@ -306,21 +305,41 @@ int Update_App_Configurations(void)
     return 1;
 }
 
+}  // namespace
+
+int Update_App_Configurations(void)
+{
+    app_log("[Ombrelle] ========= DYNAMIC CONFIGURATION STARTED =========\n");
+    AppContext_t next;
+    if (AppContext_stage(&next) != 0) {
+        app_errlog("[Ombrelle]failed to allocate memory\n");
+        return 0;
+    }
+    if (apply_file("html/configparams.xml", "[Ombrelle]Error Parsing configuration xml file \n", &next) != 0) {
+        AppContext_discard(&next);
+        return 0;
+    }
+    return apply_staged(&next);
+}
+
+/* Ticks are stopped whether or not a timer exists: a failed re-creation leaves the old timer's tick running. */
 void upload_timer_delete(void)
 {
-    if (!timer_armed)
-        return;
-    timer_delete(timer_id);
-    timer_armed = false;
+    bool existed = timer_exists;
+    if (existed) {
+        timer_delete(timer_id);
+        timer_exists = false;
+    }
     expiry_thread_stop();
     upload_ticks_stop();
-    app_log("[Ombrelle] Timer deleted\n");
+    if (existed)
+        app_log("[Ombrelle] Timer deleted\n");
 }
 
 void serial_reader_stop(void)
 {
-    if (!serial_thread_running)
+    if (!serial_thread_held)
         return;
     serial_proc_stop(serial_thread_id);
-    serial_thread_running = false;
+    serial_thread_held = false;
 }

@@ -50,14 +50,9 @@ struct TriggerSettings {
     bool report;    /* this trigger's enable flag */
     bool feed;      /* XivelyEnabled */
     bool events;    /* AppEnabled */
-    bool named;     /* the channel-name buffer was present */
+    bool named;     /* the channel name is present and not empty */
     char name[CHANNEL_NAME_SIZE];
 };
-
-void copy_text(char *out, size_t size, const char *text)
-{
-    snprintf(out, size, "%s", text);
-}
 
 void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*name, TriggerSettings *out)
 {
@@ -66,10 +61,9 @@ void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*
     out->report = AppContext.*enabled > 0;
     out->feed = AppContext.XivelyEnabled > 0;
     out->events = AppContext.AppEnabled > 0;
-    out->named = AppContext.*name != NULL;
-    if (out->named)
-        copy_text(out->name, sizeof out->name, AppContext.*name);
+    copy_text(out->name, sizeof out->name, AppContext.*name);
     AppContext_unlock();
+    out->named = out->name[0] != '\0';
 }
 
 /* The record need not be aligned: read it a byte at a time, little-endian. */
@@ -104,9 +98,9 @@ int send_app_event(const char *payload, int state, size_t length)
 }
 
 /* Step 1. The settings are initialised again on every pass while enabled. */
-int setup_daynight(void)
+int setup_daynight(const AppContext_t *settings)
 {
-    if (AppContext.DayNightEnabled <= 0) {
+    if (settings->DayNightEnabled <= 0) {
         tsdk_settings_deinit(tsdk.settings);
         tsdk_settings.daynight_cb = NULL;
         tsdk_settings.daynight_flag = 0;
@@ -128,9 +122,9 @@ int setup_daynight(void)
 }
 
 /* Step 2. A held subscription is kept from pass to pass. */
-int setup_motion(void)
+int setup_motion(const AppContext_t *settings)
 {
-    if (AppContext.MotionDetectionEnabled <= 0) {
+    if (settings->MotionDetectionEnabled <= 0) {
         if (mtrigger != NULL) {
             tsdk_motion_unsubscribe(mtrigger);
             mtrigger = NULL;
@@ -150,9 +144,9 @@ int setup_motion(void)
 }
 
 /* Step 3. A held subscription is kept from pass to pass. */
-int setup_input(void)
+int setup_input(const AppContext_t *settings)
 {
-    if (AppContext.Input1Enabled <= 0) {
+    if (settings->Input1Enabled <= 0) {
         if (in_trigger != NULL) {
             tsdk_trigger_unsubscribe(in_trigger);
             in_trigger = NULL;
@@ -171,9 +165,9 @@ int setup_input(void)
 }
 
 /* Step 4. The RS-485 sensor has no camera subscription to make. */
-int setup_rs485(void)
+int setup_rs485(const AppContext_t *settings)
 {
-    if (AppContext.RS485Enabled > 0) {
+    if (settings->RS485Enabled > 0) {
         app_errlog("[Ombrelle]Subscription to RS485 failed\n");
         return -1;
     }
@@ -192,15 +186,20 @@ const char *get_daynight_mode(int mode)
     return "unknown";
 }
 
-/* The main thread is the only writer of AppContext, so it reads it without the lock. */
-int setup_triggers(void)
+int setup_triggers_from(const AppContext_t *settings)
 {
-    int (*const steps[])(void) = {setup_daynight, setup_motion, setup_input, setup_rs485};
-    for (int (*step)(void) : steps) {
-        if (step() != 0)
+    int (*const steps[])(const AppContext_t *) = {setup_daynight, setup_motion, setup_input, setup_rs485};
+    for (int (*step)(const AppContext_t *) : steps) {
+        if (step(settings) != 0)
             return -1;
     }
     return 0;
+}
+
+/* The main thread is the only writer of AppContext's settings, so it reads them without the lock. */
+int setup_triggers(void)
+{
+    return setup_triggers_from(&AppContext);
 }
 
 int xively_send_trigger_message(const char *message)
@@ -213,13 +212,11 @@ int xively_send_trigger_message(const char *message)
     char feedid[FEEDID_SIZE] = "";
     AppContext_lock();
     bool feed = AppContext.XivelyEnabled != 0;
-    bool present = AppContext.Apikey != NULL && AppContext.FeedID != NULL;
-    if (feed && present) {
-        copy_text(apikey, sizeof apikey, AppContext.Apikey);
-        copy_text(feedid, sizeof feedid, AppContext.FeedID);
-    }
+    copy_text(apikey, sizeof apikey, AppContext.Apikey);
+    copy_text(feedid, sizeof feedid, AppContext.FeedID);
     AppContext_unlock();
-    /* Without a key and feed ID there is no feed to send to, as with the feed off. */
+    bool present = apikey[0] != '\0' && feedid[0] != '\0';
+    /* Without a key and feed ID (absent or empty) there is no feed to send to, as with the feed off. */
     if (!feed || !present)
         return 0;
     const char *home = getenv("TS_APP_HOME");

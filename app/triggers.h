@@ -8,6 +8,8 @@
  *                                went through and RS-485 reporting is off, -1
  *                                when a subscription failed (the later steps are
  *                                then not run) or RS-485 reporting is on
+ *   setup_triggers_from          the same with the flags of another record (an
+ *                                application not yet published)
  *   input_trigger_json_handler   input 1 callback; -1 when the record is not
  *                                INPUT_RECORD_SIZE bytes, else 0
  *   motion_trigger_json_handler  motion callback; -1 when the record cannot be
@@ -19,8 +21,8 @@
  *                                its end (not started, refused, aborted, killed:
  *                                the command runner logs why), else 0 (the
  *                                script's own result is not looked at; with the
- *                                feed off or its key or feed ID absent nothing
- *                                runs)
+ *                                feed off or its key or feed ID absent or empty
+ *                                nothing runs)
  *   get_daynight_mode            "day" (1), "night" (2), "unknown" (other values)
  *   SENSOR_OUTPUT_PAYLOAD(_LEN)  the sensor-output event payload and its length
  *                                in bytes, for the upload tick
@@ -38,6 +40,7 @@
 
 #include <stddef.h>
 
+#include "appconfig.h"
 #include "tsdk.h"
 
 enum {
@@ -53,6 +56,7 @@ extern const char SENSOR_OUTPUT_PAYLOAD[];
 extern const size_t SENSOR_OUTPUT_PAYLOAD_LEN;  /* without the terminating NUL */
 
 int setup_triggers(void);
+int setup_triggers_from(const AppContext_t *settings);
 
 int input_trigger_json_handler(void *context, const void *data, size_t size);
 int motion_trigger_json_handler(void *context, const void *data, size_t size);

@@ -43,7 +43,7 @@ struct TickSettings {
     char name[APP_CHANNELS][CHANNEL_NAME_SIZE];
     char apikey[APIKEY_SIZE];
     char feedid[FEEDID_SIZE];
-    bool feed_texts;                               /* key and feed identifier present */
+    bool feed_texts;                               /* key and feed identifier present, not empty */
 };
 
 /* The tick gate, under g_gate. */
@@ -51,16 +51,12 @@ pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_idle = PTHREAD_COND_INITIALIZER;
 bool g_ticks_enabled;
 bool g_tick_running;
+unsigned g_ticks_skipped;     /* while the running tick runs */
 
 const char *app_home(void)
 {
     const char *home = getenv("TS_APP_HOME");
     return home != NULL ? home : "";
-}
-
-void copy_text(char *out, size_t size, const char *text)
-{
-    snprintf(out, size, "%s", text != NULL ? text : "");
 }
 
 void snapshot(TickSettings *s)
@@ -77,10 +73,10 @@ void snapshot(TickSettings *s)
         s->chparam[i] = AppContext.ChannelParam[i];
         copy_text(s->name[i], sizeof s->name[i], AppContext.ChannelName[i]);
     }
-    s->feed_texts = AppContext.Apikey != NULL && AppContext.FeedID != NULL;
     copy_text(s->apikey, sizeof s->apikey, AppContext.Apikey);
     copy_text(s->feedid, sizeof s->feedid, AppContext.FeedID);
     AppContext_unlock();
+    s->feed_texts = s->apikey[0] != '\0' && s->feedid[0] != '\0';
 }
 
 int sample_radio(const TickSettings &s, SensorRecord *work)
@@ -231,7 +227,8 @@ void channel_values(const TickSettings &s, ChannelOut *out)
         memcpy(out[i].chars, slots[i], CHANNEL_VALUE_SIZE);
         out[i].chars[CHANNEL_VALUE_SIZE] = '\0';
         out[i].text = s.chparam[i] == PARAM_TEXT;
-        out[i].part = s.enabled[i] != 0 && out[i].value != 0.0;
+        /* A channel without a name has no feed id to go to. */
+        out[i].part = s.enabled[i] != 0 && out[i].value != 0.0 && s.name[i][0] != '\0';
     }
 }
 
@@ -326,8 +323,7 @@ void upload_tick_notify(union sigval value)
         return;
     }
     if (g_tick_running) {
-        /* Logged under the gate, so shutdown cannot close the log meanwhile. */
-        app_log("[Ombrelle]Upload tick skipped: the previous tick is still running\n");
+        ++g_ticks_skipped;
         pthread_mutex_unlock(&g_gate);
         return;
     }
@@ -335,6 +331,14 @@ void upload_tick_notify(union sigval value)
     pthread_mutex_unlock(&g_gate);
 
     xively_timer_proc(value);
+
+    pthread_mutex_lock(&g_gate);
+    unsigned skipped = g_ticks_skipped;
+    g_ticks_skipped = 0;
+    pthread_mutex_unlock(&g_gate);
+    /* Still counted as running, so a stop waits for this line. */
+    if (skipped > 0)
+        app_log("[Ombrelle]Upload ticks skipped while the previous tick ran: %u\n", skipped);
 
     pthread_mutex_lock(&g_gate);
     g_tick_running = false;

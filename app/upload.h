@@ -8,8 +8,9 @@
  *                        uploads each enabled non-zero channel with feed_update
  *                        and rewrites the datastream file PIPE_FILE
  *   upload_tick_notify   the timer's notification routine: runs one tick, or
- *                        skips it (with a log line) while the previous one is
- *                        still running, or does nothing once ticks are stopped
+ *                        skips it while the previous one is still running (the
+ *                        run of skips is logged once, with its count, when that
+ *                        tick ends), or does nothing once ticks are stopped
  *   upload_ticks_start   lets notifications run ticks
  *   upload_ticks_stop    stops them and waits for a tick under way to finish;
  *                        after it returns no tick runs until the next start
@@ -29,7 +30,7 @@
 
 extern SensorRecord prev_sensor_data;
 
-/* Seconds a tick waits after coreprobe before it reads the probe's file; tests shorten it. */
+/* Seconds a tick waits after coreprobe before it reads the probe's file (5). A test seam (README, "Test seams"). */
 extern unsigned upload_probe_settle_s;
 
 void xively_timer_proc(union sigval value);

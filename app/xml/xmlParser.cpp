@@ -153,16 +153,33 @@ TreeNode *closeNode(TreeNode *root, const char *name, int level, const char *val
     return node;
 }
 
-void freeTreeNode(TreeNode *node)
+/* Releases `node` and its subtree; `trace` prints each child's index first. */
+static void free_subtree(TreeNode *node, bool trace)
 {
     if (node == nullptr)
         return;
     int count = child_count(node);
     for (int i = 0; i < count; i++) {
-        printf("count i  = %d \n", i);
-        freeTreeNode(node->children[i]);
+        if (trace)
+            printf("count i  = %d \n", i);
+        free_subtree(node->children[i], trace);
     }
     free(node);
+}
+
+void freeTreeNode(TreeNode *node)
+{
+    free_subtree(node, true);
+}
+
+void releaseTree(TreeNode *root)
+{
+    int count = child_count(root);
+    for (int i = 0; i < count; i++) {
+        free_subtree(root->children[i], false);
+        root->children[i] = nullptr;
+    }
+    root->childCount = 0;
 }
 
 void printAllTreeNode(const TreeNode *node)
@@ -173,17 +190,6 @@ void printAllTreeNode(const TreeNode *node)
     int count = child_count(node);
     for (int i = 0; i < count; i++)
         printAllTreeNode(node->children[i]);
-}
-
-/* Releases what a failed parse built below the caller's root. */
-static void release_children(TreeNode *root)
-{
-    int count = child_count(root);
-    for (int i = 0; i < count; i++) {
-        freeTreeNode(root->children[i]);
-        root->children[i] = nullptr;
-    }
-    root->childCount = 0;
 }
 
 /* One step of xml2Tree: 0 to go on, 1 when the document is complete, -1 on failure. */
@@ -239,7 +245,7 @@ int xml2Tree(const char *text, TreeNode *root)
         if (step == 1)
             return 0;
         if (step < 0) {
-            release_children(root);
+            releaseTree(root);
             return -1;
         }
     }

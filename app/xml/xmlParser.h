@@ -15,7 +15,8 @@
  *   addNode / addEmptyNode    append an element; 0 added, 1 dropped, -1 failure
  *   closeNode         the element closed, or null
  *   findPoint2Add / findPoint2Close   the open element found, or null
- *   freeTreeNode      releases a subtree
+ *   freeTreeNode      releases a subtree, printing its trace
+ *   releaseTree       releases everything below a caller-owned root, silently
  *   printAllTreeNode  prints a subtree to standard output
  *
  * Limits, all of them a parse failure rather than a cut, except texts:
@@ -61,10 +62,7 @@ struct TreeNode {
     int32_t closed;                       /* 1 once its closing or empty-element tag was read */
 };
 
-/*
- * Allocator of the nodes (malloc by default); tests swap it to make an
- * allocation fail. Nodes are released with free().
- */
+/* Allocator of the nodes (malloc); released with free(). A test seam (README, "Test seams"). */
 extern void *(*xml_node_alloc)(size_t size);
 
 /*
@@ -73,7 +71,8 @@ extern void *(*xml_node_alloc)(size_t size);
  * Returns 0, or -1 when a closing tag matches no open element, when the text
  * ends inside an element (an XML declaration, comment or DOCTYPE counts as an
  * element never closed), or at a limit. On failure every node built is
- * released and root has no children; its other fields must not be used.
+ * released, nothing is printed, and root has no children; its other fields
+ * must not be used.
  */
 int xml2Tree(const char *text, TreeNode *root);
 
@@ -118,6 +117,9 @@ TreeNode *findPoint2Close(TreeNode *node, const char *name, int level);
  * it on each child of the root.
  */
 void freeTreeNode(TreeNode *node);
+
+/* Releases every node below the caller-owned `root`, printing nothing; root is left without children. */
+void releaseTree(TreeNode *root);
 
 /* Prints "%s : %s, child num : %d\n" for `node`, then for each child. */
 void printAllTreeNode(const TreeNode *node);

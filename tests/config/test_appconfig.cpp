@@ -8,8 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -109,8 +112,10 @@ TEST_F(ConfigTest, TheCameraFilesFillEveryField)
 {
     std::string config = kFixtures + "/configparams.xml";
     std::string feed = kFixtures + "/xivelyconfig.xml";
+    testing::internal::CaptureStdout();
     ASSERT_EQ(App_parse_xml(config.c_str(), &ctx_), 0);
     ASSERT_EQ(App_parse_xml(feed.c_str(), &ctx_), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the trees are released silently";
 
     EXPECT_EQ(ctx_.Input1Enabled, 1);
     EXPECT_EQ(ctx_.MotionDetectionEnabled, 1);
@@ -466,17 +471,19 @@ TEST_F(ConfigTest, FilesThatCannotBeReadWholeChangeNothing)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     auto statFailed = [](const std::string &path) { return "[Ombrelle]failed to stat file " + path + "\n"; };
     const std::string parseFailed = "[Ombrelle]failed to parse xml into a tree\n";
+    const std::string big = WriteFile("big.xml", config + std::string(APP_XML_FILE_MAX, ' '));
     const struct {
         const char *label;
         std::string path;
         std::string message;
+        std::string before = "";  /* a line logged ahead of the message */
     } cases[] = {
         {"missing", dir_.sub("missing.xml"), statFailed(dir_.sub("missing.xml"))},
         {"directory", dir_.path(), statFailed(dir_.path())},
         {"fifo", fifo, statFailed(fifo)},
         {"empty path", "", statFailed("")},
-        {"too big", WriteFile("big.xml", config + std::string(APP_XML_FILE_MAX, ' ')),
-         "[Ombrelle]Error allocating memory for xmlBuf \n"},
+        {"too big", big, "[Ombrelle]Error allocating memory for xmlBuf \n",
+         "[Ombrelle]XML size = " + std::to_string(config.size() + APP_XML_FILE_MAX) + " \n"},
         {"NUL inside", WriteFile("nul.xml", config.substr(0, 40) + std::string(1, '\0') + config.substr(40)),
          parseFailed},
         {"declaration", WriteFile("decl.xml", "<?xml version=\"1.0\"?>\n" + config), parseFailed},
@@ -488,12 +495,61 @@ TEST_F(ConfigTest, FilesThatCannotBeReadWholeChangeNothing)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
         size_t start = Log().size();
+        testing::internal::CaptureStdout();
         EXPECT_EQ(App_parse_xml(c.path.c_str(), &ctx_), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "nothing on standard output";
         std::string log = Log().substr(start);
         EXPECT_NE(log.find("[Ombrelle]Parsing XML file " + c.path + " \n"), std::string::npos);
         EXPECT_NE(log.find(c.message), std::string::npos) << log;
+        if (!c.before.empty())
+            EXPECT_LT(log.find(c.before), log.find(c.message)) << log;
         EXPECT_EQ(memcmp(&ctx_, &before, sizeof(ctx_)), 0);
     }
+}
+
+/*
+ * The configuration file is swapped between a regular file and a FIFO while
+ * it is read: the FIFO must be refused, never opened in a way that waits for
+ * a writer. A stalled reader is freed by opening the FIFO for writing.
+ */
+TEST_F(ConfigTest, AFifoSwappedInNeverBlocksTheReader)
+{
+    enum { READS = 300, STALL_MS = 2000 };
+    std::string path = dir_.sub("swapped.xml");
+    std::string regular = WriteFile("regular.xml", Element("ConfigParams", ConfigTexts("1")));
+    std::string fifo = dir_.sub("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string staged = dir_.sub("staged");
+    std::atomic<int> reads{0};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (int i = 0; i < READS; i++, reads++)
+            App_parse_xml(path.c_str(), &ctx_);
+        done = true;
+    });
+    std::thread swapper([&] {
+        for (int i = 0; !done.load(); i++) {
+            unlink(staged.c_str());
+            if (link(i % 2 == 0 ? fifo.c_str() : regular.c_str(), staged.c_str()) == 0)
+                rename(staged.c_str(), path.c_str());
+        }
+    });
+    int stalls = 0;
+    for (int seen = -1; !done.load();) {
+        int now = reads.load();
+        if (now != seen) {
+            seen = now;
+            usleep(STALL_MS * 1000);
+            continue;
+        }
+        stalls++;
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            close(fd);
+    }
+    reader.join();
+    swapper.join();
+    EXPECT_EQ(stalls, 0) << "the reader waited on the FIFO";
 }
 
 TEST_F(ConfigTest, AnUnreadableFileIsAnError)

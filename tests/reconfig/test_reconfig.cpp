@@ -1,25 +1,30 @@
 /* Applying the configuration in-process: pairs of files applied in sequence, and what each leaves. */
 #include "reconfig.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "appconfig.h"
+#include "applog.h"
 #include "feed_support.h"
 #include "harness.h"
 #include "ombrelle.h"
 #include "shellcmd.h"
 #include "triggers.h"
 #include "tsdk.h"
+#include "upload.h"
 
 namespace {
 
@@ -209,9 +214,9 @@ TEST_F(ReconfigTest, PairsOfFilesAppliedInSequence)
         harness::ExpectInOrder(log, step.lines);
         for (const std::string &line : step.absent)
             EXPECT_EQ(std::string::npos, log.find(line)) << "unexpected: " << line << "\nin:\n" << log;
-        EXPECT_EQ(step.reader, serial_thread_running);
-        EXPECT_EQ(step.timer != kNoTimer, timer_armed);
-        if (step.timer != kNoTimer && timer_armed) {
+        EXPECT_EQ(step.reader, serial_thread_held);
+        EXPECT_EQ(step.timer != kNoTimer, timer_exists);
+        if (step.timer != kNoTimer && timer_exists) {
             struct itimerspec spec;
             ASSERT_EQ(0, timer_gettime(timer_id, &spec));
             EXPECT_EQ(step.period, (long)spec.it_interval.tv_sec);
@@ -228,6 +233,174 @@ TEST_F(ReconfigTest, PairsOfFilesAppliedInSequence)
         if (step.check)
             step.check();
     }
+}
+
+/* ---- what other threads see while a configuration is applied ---- */
+
+const char kTriggerRecord[INPUT_RECORD_SIZE] = {2};
+
+FeedSettings Named(const std::string &tag)
+{
+    FeedSettings s;
+    s.apikey = "KEY" + tag;
+    s.feedid = "FEED" + tag;
+    s.interval = 10;
+    s.channels = {{1, "Ch" + tag, 30}};
+    return s;
+}
+
+/* A tick's or a message's words belong to one whole configuration, never to a half-applied one. */
+bool WholeCall(const feedtest::Words &call)
+{
+    for (const char *tag : {"A", "B"}) {
+        std::string t = tag;
+        if (call == feedtest::Words{"KEY" + t, "FEED" + t, "Ch" + t, "42.0"} ||
+            call == feedtest::Words{"KEY" + t, "FEED" + t, "Door", "Closed"})
+            return true;
+    }
+    return false;
+}
+
+TEST_F(ReconfigTest, TicksAndHandlersSeeTheWholeConfigurationBeforeOrAfterAnApplication)
+{
+    enum { APPLICATIONS = 20 };
+    ConfigFlags flags = Flags(0);
+    flags.input1 = 1;
+    Place("configparams.xml", Config(flags));
+    Place("xivelyconfig.xml", feedtest::XivelyConfigXml(Named("A")));
+    ASSERT_EQ(1, Update_App_Configurations());
+    memset(&Serial_data, 0, sizeof Serial_data);
+    Serial_data.value[0] = 42.0;
+    Serial_data.param[0] = 30;
+
+    std::atomic<bool> done{false};
+    std::atomic<int> bad_files{0};
+    auto ticks = std::thread([&] {
+        union sigval none;
+        none.sival_int = 0;
+        while (!done.load()) {
+            xively_timer_proc(none);
+            if (harness::ReadFile(PIPE_FILE).find("\"id\":\"\"") != std::string::npos)
+                ++bad_files;
+        }
+    });
+    auto handler = std::thread([&] {
+        while (!done.load())
+            input_trigger_json_handler(nullptr, kTriggerRecord, sizeof kTriggerRecord);
+    });
+    /* Copies as the ticks and handlers do, many times per application. */
+    std::atomic<long> copies{0}, mixed{0};
+    auto watcher = std::thread([&] {
+        while (!done.load()) {
+            char key[APIKEY_SIZE], feed[FEEDID_SIZE], channel[CHANNEL_NAME_SIZE];
+            AppContext_lock();
+            copy_text(key, sizeof key, AppContext.Apikey);
+            copy_text(feed, sizeof feed, AppContext.FeedID);
+            copy_text(channel, sizeof channel, AppContext.ChannelName[0]);
+            AppContext_unlock();
+            std::string tag = key[0] != '\0' ? key + 3 : "?";
+            if (feed != "FEED" + tag || channel != "Ch" + tag)
+                ++mixed;
+            ++copies;
+        }
+    });
+    for (int i = 0; i < APPLICATIONS; ++i) {
+        Place("xivelyconfig.xml", feedtest::XivelyConfigXml(Named(i % 2 == 0 ? "B" : "A")));
+        EXPECT_EQ(1, Update_App_Configurations());
+    }
+    done = true;
+    ticks.join();
+    handler.join();
+    watcher.join();
+    EXPECT_GT(copies.load(), 0);
+    EXPECT_EQ(0, mixed.load()) << "copies of a half-applied configuration";
+
+    std::vector<feedtest::Words> calls = feedtest::ScriptCalls(harness::ReadFile(home_ + "/args"));
+    EXPECT_GT(calls.size(), 0u);
+    for (const feedtest::Words &call : calls)
+        EXPECT_TRUE(WholeCall(call)) << testing::PrintToString(call);
+    EXPECT_EQ(0, bad_files.load());
+}
+
+/* An empty key, feed id or channel name is no word of a command: nothing is uploaded with it. */
+TEST_F(ReconfigTest, AFailedFeedFileLeavesTheFeedTextsEmptyAndNothingIsUploaded)
+{
+    Place("configparams.xml", Config(Flags(0)));
+    Place("xivelyconfig.xml", feedtest::XivelyConfigXml(Named("A")));
+    ASSERT_EQ(1, Update_App_Configurations());
+    memset(&Serial_data, 0, sizeof Serial_data);
+    Serial_data.value[0] = 42.0;
+    Place("xivelyconfig.xml", "");
+    EXPECT_EQ(0, Update_App_Configurations());
+    EXPECT_STREQ("", AppContext.Apikey);
+    EXPECT_STREQ("", AppContext.ChannelName[0]);
+
+    union sigval none;
+    none.sival_int = 0;
+    xively_timer_proc(none);
+    EXPECT_EQ("", harness::ReadFile(home_ + "/args")) << "no feed_update with missing words";
+    EXPECT_EQ("{\"datastreams\":[]}", harness::ReadFile(PIPE_FILE));
+}
+
+/* ---- stopping the ticks ---- */
+
+/* Holds each run until "release" exists beside it. */
+const char kHeldProbe[] =
+    "#!/bin/sh\nhome=\"$(dirname \"$0\")\"\n"
+    "echo run >> \"$home/probe_runs\"\n"
+    "while [ ! -f \"$home/release\" ]; do sleep 0.05; done\n";
+
+int FailTimerCreate(clockid_t, struct sigevent *, timer_t *)
+{
+    errno = EAGAIN;
+    return -1;
+}
+
+TEST_F(ReconfigTest, StopWaitsForARunningTickAlsoAfterAFailedTimerCreation)
+{
+    harness::WriteFile(home_ + "/coreprobe", kHeldProbe, 0755);
+    upload_probe_settle_s = 0;
+    FeedSettings probe = Named("A");
+    probe.type = 2;
+    probe.interval = 0;
+    Place("configparams.xml", Config(Flags(0)));
+    Place("xivelyconfig.xml", feedtest::XivelyConfigXml(probe));
+    ASSERT_EQ(1, Update_App_Configurations());
+    ASSERT_TRUE(harness::WaitFor([&] { return harness::FileExists(home_ + "/probe_runs"); }, 20000));
+
+    /* The re-creation fails while the old timer's tick is still under way. */
+    upload_timer_create = FailTimerCreate;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, Update_App_Configurations());
+    std::string err = testing::internal::GetCapturedStderr();
+    upload_timer_create = timer_create;
+    EXPECT_NE(std::string::npos, err.find("Timer creation error\n")) << err;
+    EXPECT_FALSE(timer_exists);
+    NewLog();
+
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        upload_timer_delete();
+        stopped = true;
+    });
+    usleep(300 * 1000);
+    EXPECT_FALSE(stopped.load()) << "the stop returned while a tick was running";
+    harness::WriteFile(home_ + "/release", "");
+    stopper.join();
+    EXPECT_EQ(std::string::npos, NewLog().find(kTimerDeleted)) << "no timer existed to delete";
+}
+
+/* ---- the log helper ---- */
+
+TEST_F(ReconfigTest, ALogLineTooLongForTheHelperIsCutAndStillWritten)
+{
+    NewLog();
+    std::string longText(2 * APP_LOG_LINE_SIZE, 'x');
+    app_log("[Ombrelle]%s\n", longText.c_str());
+    std::string line = NewLog();
+    ASSERT_EQ((size_t)APP_LOG_LINE_SIZE - 1, line.size());
+    EXPECT_EQ(0u, line.rfind("[Ombrelle]xxx", 0));
+    EXPECT_EQ("x...\n", line.substr(line.size() - 5));
 }
 
 }  // namespace

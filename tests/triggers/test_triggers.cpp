@@ -488,17 +488,19 @@ TEST_F(TriggerTest, AFailedEventIsReportedAndOnlyTheInputHandlerStillLogsIt)
     EXPECT_EQ("", NewEvents());
 }
 
-TEST_F(TriggerTest, AbsentFeedTextsSendNoMessageButTheEventStillGoes)
+/* An empty text counts as absent: a message with a missing word is never sent. */
+TEST_F(TriggerTest, AbsentOrEmptyFeedTextsSendNoMessageButTheEventStillGoes)
 {
     char *AppContext_t::*texts[] = {&AppContext_t::Apikey, &AppContext_t::FeedID, &AppContext_t::Input1Name,
                                     &AppContext_t::MotionDetectionName, &AppContext_t::DayNightName};
     Start();
     SetFlags(1, 1, 1, 0, 1, 1);
-    for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
-        char *AppContext_t::*absent = texts[i];
-        SCOPED_TRACE(testing::Message() << "absent text " << i);
+    for (size_t i = 0; i < 2 * sizeof texts / sizeof texts[0]; ++i) {
+        char *AppContext_t::*absent = texts[i / 2];
+        const char *value = i % 2 == 0 ? nullptr : "";
+        SCOPED_TRACE(testing::Message() << (value == nullptr ? "absent" : "empty") << " text " << i / 2);
         FeedTexts();
-        SetText(absent, 0, nullptr);
+        SetText(absent, absent == &AppContext_t::Apikey ? APIKEY_SIZE : CHANNEL_NAME_SIZE, value);
         Record record(2);
         EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
         EXPECT_EQ(0, motion_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
@@ -607,7 +609,6 @@ TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
         {"KEY", "FEED", ">INJ", {"KEY", "FEED", ">INJ", "Closed"}},
         {"k$(touch${IFS}INJ)", "f;touch${IFS}INJ|x&", "a&&touch>INJ", {"k$(touch${IFS}INJ)", "f;touch${IFS}INJ|x&",
                                                                        "a&&touch>INJ", "Closed"}},
-        {"KEY", "FEED", "", {"KEY", "FEED", "Closed"}},
     };
     std::string work = dir_.sub("work");
     harness::MakeDirs(work);

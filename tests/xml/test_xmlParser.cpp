@@ -92,7 +92,10 @@ TEST_P(DocumentTest, BuildsTheTreeOrFails)
 {
     const DocCase &c = GetParam();
     Tree t;
-    ASSERT_EQ(Parse(c.doc, &t.root), c.result);
+    testing::internal::CaptureStdout();
+    int result = Parse(c.doc, &t.root);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a parse prints nothing, a failed one included";
+    ASSERT_EQ(result, c.result);
     if (c.result == 0)
         EXPECT_EQ(Dump(&t.root), c.tree);
     else
@@ -351,6 +354,11 @@ TEST(XmlTree, PrintsAndReleasesWithItsTrace)
     freeTreeNode(t.root.children[0]);
     t.root.children[0] = nullptr;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "count i  = 0 \ncount i  = 1 \n");
+
+    testing::internal::CaptureStdout();
+    releaseTree(&t.root);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the silent release";
+    EXPECT_EQ(t.root.childCount, 0);
 }
 
 }  // namespace
