@@ -117,7 +117,11 @@ class Mosquitto:
     def stop(self):
         if self.process is not None:
             self.process.terminate()
-            self.process.wait(timeout=10)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
             self.process = None
 
     def log(self):
