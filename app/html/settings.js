@@ -35,14 +35,14 @@
 
   /* ---- the fields: position, kind, range and help, one table for reading, checking and writing ---- */
   var FLAG_HELP = "Off or on (0 or 1 in the file). Any other value: Ombrelle uses 0, off.";
-  var NAME_HELP = "1 to 31 bytes; no blanks, none of < > & \" \\.";
+  var NAME_HELP = "1 to 31 bytes; words apart by single blanks, none of < > &.";
   var INT32 = { min: INT32_MIN, max: INT32_MAX };
 
   function flag(id, group, label, help) {
     return { id: id, group: group, kind: "flag", label: label, help: help + " " + FLAG_HELP };
   }
   function name(id, group, label, help) {
-    return { id: id, group: group, kind: "text", bytes: NAME_BYTES, label: label, help: help + " " + NAME_HELP };
+    return { id: id, group: group, kind: "text", words: true, bytes: NAME_BYTES, label: label, help: help + " " + NAME_HELP };
   }
 
   var CONFIG = [
@@ -86,7 +86,7 @@
   for (var k = 1; k <= CHANNELS; k++) {
     FEED.push({ id: "Channel" + k + "Enabled", group: "channels", kind: "nonzero", channel: k,
                 label: "Channel " + k + " upload" });
-    FEED.push({ id: "Channel" + k + "Name", group: "channels", kind: "text", bytes: NAME_BYTES, channel: k,
+    FEED.push({ id: "Channel" + k + "Name", group: "channels", kind: "text", words: true, bytes: NAME_BYTES, channel: k,
                 label: "Channel " + k + " name" });
     FEED.push({ id: "Channel" + k + "Param", group: "channels", kind: "int", range: INT32, channel: k,
                 label: "Channel " + k + " parameter" });
@@ -365,7 +365,10 @@
   }
 
   /* ---- checking ---- */
+  /* Ombrelle hands texts on as they are: its command words split at blanks (feed_update joins a
+     name's words again with one blank), and its reader takes "&amp;" as five characters. */
   var BAD_TEXT = /[\s<>&"\\\x00-\x1f\x7f]/;
+  var BAD_NAME = /[<>&\x00-\x1f\x7f]|^ | $|  /;
 
   function checkNumber(f, value) {
     if (!/^[+-]?\d+$/.test(value))
@@ -386,6 +389,8 @@
              "Ombrelle would cut it.";
     if (f.kind === "feedid")
       return /^[A-Za-z0-9._~-]+$/.test(value) ? "" : "Only letters, digits and . _ ~ - are allowed.";
+    if (f.words)
+      return BAD_NAME.test(value) ? "Words apart by single blanks, none of < > & and no line breaks." : "";
     return BAD_TEXT.test(value) ? "No blanks and none of < > & \" \\: Ombrelle hands the text on as it is." : "";
   }
 

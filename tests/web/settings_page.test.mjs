@@ -205,7 +205,7 @@ describe("a camera with well-ordered files", () => {
     const endpoint = (await page.inputValue("#Endpoint")).replace(/\/v2$/, "/v3");
     const before = passes(camera);
     const changes = {
-      Input1Name: "Porte_d'entrée", Apikey: "NEW-KEY_0123456789", IntervalinMin: "7", SensorType: "0",
+      Input1Name: "Porte d'entrée", Apikey: "NEW-KEY_0123456789", IntervalinMin: "7", SensorType: "0",
       SensorParam: "-40", ChannelNumber: "4", Channel2Name: "Température", Channel2Param: "31",
       Channel4Name: "Wind", Channel4Param: "0",
     };
@@ -233,7 +233,7 @@ describe("a camera with well-ordered files", () => {
     const expected = { ...original, ...changes, MotionDetectionEnabled: "1", Channel4Enabled: "1" };
     assert.deepEqual(parseConfig(camera.home), expected);
     assert.equal(fs.readFileSync(path.join(camera.home, "html", "configparams.xml"), "utf8"),
-      "<ConfigParams>\n  <Input1Enabled>1</Input1Enabled>\n  <Input1Name>Porte_d'entrée</Input1Name>\n" +
+      "<ConfigParams>\n  <Input1Enabled>1</Input1Enabled>\n  <Input1Name>Porte d'entrée</Input1Name>\n" +
       "  <MotionDetectionEnabled>1</MotionDetectionEnabled>\n  <MotionDetectionName>Hall</MotionDetectionName>\n" +
       "  <DayNightEnabled>1</DayNightEnabled>\n  <DayNightName>Lumière</DayNightName>\n" +
       "  <RS485Enabled>0</RS485Enabled>\n  <XivelyEnabled>1</XivelyEnabled>\n  <AppEnabled>1</AppEnabled>\n" +
@@ -248,7 +248,7 @@ describe("a camera with well-ordered files", () => {
     await page.keyboard.press("Enter");
     await until(() => passes(camera) > before, "a new configuration pass");
     const pass = logText(camera).split(ENDED)[before];
-    for (const line of ["[Ombrelle]Input1 Name            = Porte_d'entrée \n",
+    for (const line of ["[Ombrelle]Input1 Name            = Porte d'entrée \n",
       "[Ombrelle]MotionDetection Name   = Hall \n", "[Ombrelle]Apikey = NEW-KEY_0123456789 \n",
       "[Ombrelle]Sensor Type    = 0\n", "[Ombrelle]Sensor Param= -40\n", "[Ombrelle]IntervalinMin  = 7\n",
       "[Ombrelle]Channel Number = 4\n", "[Ombrelle]Channel2 Name   = Température \n",
@@ -272,7 +272,7 @@ describe("a camera with well-ordered files", () => {
       ["IntervalinMin", "Upload interval (minutes)", "ten", "Enter a whole number from 0 to 35791394."],
       ["ChannelNumber", "Channels in use", "9", "Out of range: enter a whole number from 1 to 8. Ombrelle would use 8."],
       ["SensorParam", "Sensor parameter", "1.5", "Enter a whole number"],
-      ["Channel1Name", "Channel 1 name", "two words", "No blanks"],
+      ["Channel1Name", "Channel 1 name", "two  blanks", "Words apart by single blanks"],
       ["Channel2Name", "Channel 2 name", "R&D", "none of < > &"],
       ["FeedID", "Feed identifier", "12/34", "Only letters, digits and . _ ~ - are allowed."],
       ["Endpoint", "Feed endpoint", "ftp://127.0.0.1/", "Enter a URL beginning with http://"],
