@@ -113,7 +113,9 @@ class Subscriber:
 
     def all_messages(self):
         found = []
-        for line in read_bytes(self.path).splitlines():
+        data = read_bytes(self.path)
+        # Whole lines only: mosquitto_sub may be writing the next one.
+        for line in data[:data.rfind(b"\n") + 1].splitlines():
             qos, retain, topic, payload = line.split(b"\t")
             found.append((int(qos), int(retain), topic, bytes.fromhex(payload.decode())))
         return found
