@@ -425,7 +425,7 @@ class Backlog(MqttTest):
         call = self.send(camera, "T0", "600")
         self.assertEqual(0, call[0].returncode, call[0].stderr)
         with open(counter) as f:
-            self.assertEqual([256, 256, 89], [int(n) for n in f.read().split()])
+            self.assertEqual([MESSAGES_MAX, MESSAGES_MAX, 601 - 2 * MESSAGES_MAX], [int(n) for n in f.read().split()])
         got = sub.wait_for(601, 20)
         expected = [("4711/%s" % channel).encode() for _, channel, _ in kept] + [b"4711/T0"]
         self.assertEqual(expected, [m[2] for m in got])
