@@ -7,6 +7,11 @@ uploads. Phase 1 pushes record frames (sensor type 3) while input, motion and
 day/night triggers are injected; phase 2, after a SIGUSR1, answers RS-485
 queries (sensor type 1). Then SIGTERM, and a summary.
 
+With --mqtt the same session publishes to Debian's mosquitto instead: a
+broker on 127.0.0.1 (free ports, a configuration of its own, a password
+listener for the camera) and mosquitto_sub on every topic, whose messages
+are shown as they arrive and counted in the summary.
+
 With --web the same camera runs until Ctrl-C (or --seconds) and a web server
 on 127.0.0.1 serves the settings page of html/ with the platform's requests:
 read and write the configuration files, apply (SIGUSR1 to Ombrelle), and the
@@ -29,6 +34,10 @@ import threading
 import time
 import tty
 import urllib.parse
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOP, "tests", "mqtt"))
+from brokerfixture import HOST, PASSWORD, USER, Mosquitto, Subscriber  # noqa: E402
 
 T0 = time.monotonic()
 PRINT_LOCK = threading.Lock()
@@ -268,6 +277,63 @@ def start_feed_server(quiet_s):
     return server
 
 
+MQTT_PREFIX = "demo"
+
+
+class MqttFeed:
+    """The broker and its subscriber; the camera publishes with the password listener's
+    credentials, the subscriber listens anonymously. uploads: (channel, value) received."""
+
+    def __init__(self, work):
+        self.dir = os.path.join(work, "mqtt")
+        os.makedirs(self.dir)
+        self.broker = Mosquitto(self.dir)
+        self.broker.start()
+        self.subscriber = Subscriber(self.dir, self.broker.open_port)
+        self.uploads = []
+        self.stop = threading.Event()
+        self.watcher = threading.Thread(target=self.watch, daemon=True)
+        self.watcher.start()
+
+    def url(self):
+        return "mqtt://%s:%s@%s:%d/%s" % (USER, urllib.parse.quote(PASSWORD, safe=""), HOST,
+                                          self.broker.auth_port, MQTT_PREFIX)
+
+    def take(self):
+        for qos, _, topic, payload in self.subscriber.messages()[len(self.uploads):]:
+            point = json.loads(payload)
+            self.uploads.append((topic.decode().rsplit("/", 1)[1], point["value"]))
+            say("mqtt", "%s  %s  (QoS %d)" % (topic.decode(), payload.decode(), qos))
+
+    def watch(self):
+        while not self.stop.wait(0.1):
+            self.take()
+
+    def close(self):
+        """Once the deliveries have settled: nothing new for half a second."""
+        count = -1
+        while count != len(self.subscriber.messages()):
+            count = len(self.subscriber.messages())
+            time.sleep(0.5)
+        self.stop.set()
+        self.watcher.join(timeout=5)
+        self.take()
+        self.subscriber.close()
+        self.broker.stop()
+
+    def confirmed(self):
+        """Every message arrived as the camera publishes it: QoS 1, not retained."""
+        return all(m[:2] == (1, 0) for m in self.subscriber.messages())
+
+    def summary(self):
+        messages = self.subscriber.messages()
+        qos = sorted(set(m[0] for m in messages))
+        print("  mqtt messages received   %d at QoS %s on %s:%d, topics %s/4711/CHANNEL"
+              % (len(messages), "/".join(map(str, qos)) or "-", HOST, self.broker.auth_port, MQTT_PREFIX))
+        if messages:
+            print("  first message            %s %s" % (messages[0][2].decode(), messages[0][3].decode()))
+
+
 def scripted(args, top, ombrelle):
 
     work = tempfile.mkdtemp(prefix="ombrelle-demo-")
@@ -279,10 +345,14 @@ def scripted(args, top, ombrelle):
     os.symlink(os.ttyname(slave), root + "/dev/ttyS1")
 
     server = start_feed_server(0)
+    mqtt = MqttFeed(work) if args.mqtt else None
+    feed = mqtt or server
 
     shutil.copy(os.path.join(top, "app", "feed_update"), home)
+    if mqtt:
+        shutil.copy(os.path.join(args.build, "app", "mqtt", "feed_mqtt"), home)
     with open(home + "/feed_url", "w") as f:
-        f.write("http://127.0.0.1:%d/v2\n" % server.server_address[1])
+        f.write(mqtt.url() + "\n" if mqtt else "http://127.0.0.1:%d/v2\n" % server.server_address[1])
     with open(home + "/html/configparams.xml", "w") as f:
         f.write(CONFIG)
     with open(home + "/html/xivelyconfig.xml", "w") as f:
@@ -295,6 +365,9 @@ def scripted(args, top, ombrelle):
     env = dict(os.environ, OMBRELLE_ROOT=root, TS_APP_HOME=home, TSDK_SIM_DIR=sim)
     env.pop("FEED_API_URL", None)
     say("camera", "starting Ombrelle in %s" % work)
+    if mqtt:
+        say("mqtt", "mosquitto on %s:%d (camera, with a password) and :%d (mosquitto_sub)"
+            % (HOST, mqtt.broker.auth_port, mqtt.broker.open_port))
     camera = subprocess.Popen([ombrelle], env=env, stdout=open(work + "/stdout", "w"),
                               stderr=open(work + "/stderr", "w"))
     watchers = [threading.Thread(target=follow, args=(log, stop, seen), daemon=True),
@@ -314,7 +387,9 @@ def scripted(args, top, ombrelle):
             say("trigger", command)
             inject(sim, command)
             time.sleep(args.seconds / 6)
-        uploads_phase1 = len(server.uploads)
+        if mqtt:
+            mqtt.take()
+        uploads_phase1 = len(feed.uploads)
 
         say("phase 2", "SIGUSR1 with an RS-485 sensor at address 0xE0 (sensor type 1)")
         with open(home + "/html/xivelyconfig.xml", "w") as f:
@@ -335,13 +410,15 @@ def scripted(args, top, ombrelle):
         for w in watchers:
             w.join(timeout=5)
         server.shutdown()
+        if mqtt:
+            mqtt.close()
         os.close(master)
         os.close(slave)
 
     datastream = open(root + "/var/extsensor/SensorData.txt").read() \
         if os.path.exists(root + "/var/extsensor/SensorData.txt") else "(none)"
-    triggers = [u for u in server.uploads if u[0] in ("Door", "Hall", "Light")]
-    values = [i for i, u in enumerate(server.uploads) if u[0] not in ("Door", "Hall", "Light")]
+    triggers = [u for u in feed.uploads if u[0] in ("Door", "Hall", "Light")]
+    values = [i for i, u in enumerate(feed.uploads) if u[0] not in ("Door", "Hall", "Light")]
     print()
     print("Summary")
     print("  triggers injected        6 (input 1, motion, day/night)")
@@ -350,11 +427,14 @@ def scripted(args, top, ombrelle):
     print("  feed channel uploads     %d (%d with record frames, %d with RS-485 queries)"
           % (len(values), len([i for i in values if i < uploads_phase1]),
              len([i for i in values if i >= uploads_phase1])))
+    if mqtt:
+        mqtt.summary()
     print("  frames sent / queries    %d / %d" % (peer.frames, peer.queries))
     print("  SensorData.txt           %s" % datastream)
     print("  exit status              %s" % status)
     print("  full log                 %s" % log)
-    ok = status == 0 and len(triggers) >= 6 and len(values) > 0 and datastream.startswith('{"datastreams":[')
+    ok = status == 0 and len(triggers) >= 6 and len(values) > 0 and datastream.startswith('{"datastreams":[') \
+        and (mqtt is None or mqtt.confirmed())
     print("  result                   %s" % ("ok" if ok else "FAILED"))
     return 0 if ok else 1
 
@@ -598,12 +678,16 @@ def main():
     parser.add_argument("--seconds", type=float, help="length of each phase (default 6); with --web, "
                         "how long to run (default: until Ctrl-C)")
     parser.add_argument("--web", action="store_true", help="serve the settings page until Ctrl-C")
+    parser.add_argument("--mqtt", action="store_true", help="publish the feed to a local mosquitto "
+                        "(the scripted session)")
     parser.add_argument("--port", type=int, default=0, help="with --web: the port (default: a free one)")
     parser.add_argument("--fixtures", help="with --web: a folder whose configparams.xml and "
                         "xivelyconfig.xml the camera starts with")
     parser.add_argument("--keep", action="store_true", help="with --web: keep the temporary folder")
     args = parser.parse_args()
-    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if args.mqtt and args.web:
+        parser.error("--mqtt goes with the scripted session, not with --web")
+    top = TOP
     ombrelle = os.path.join(args.build, "app", "Ombrelle")
     if args.web:
         return web(args, top, ombrelle)

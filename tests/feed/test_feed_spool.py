@@ -313,18 +313,21 @@ class Status(SpoolTest):
 
 class NoTransport(SpoolTest):
     def test_without_a_transport_points_are_kept_and_the_failure_reported_once(self):
-        """No curl on PATH, or a URL scheme no transport serves: kept, said once, sent once fixed."""
+        """No curl on PATH, an MQTT URL without feed_mqtt beside the script, or a URL scheme no
+        transport serves: kept, said once, sent once fixed."""
         for shell in shells(self.tmp):
             bindir = os.path.join(self.tmp, "nocurl-" + shell[0])
             os.mkdir(bindir)
             for tool in CAMERA_TOOLS:
                 os.symlink(BUSYBOX if shell[0] == "busybox" else shutil.which(tool), os.path.join(bindir, tool))
-            for cause, reason in (("no curl", "curl is not installed"), ("mqtt URL", "unsupported feed URL")):
+            causes = (("no curl", "curl is not installed", {"path": bindir}),
+                      ("no feed_mqtt", "feed_mqtt is not installed beside feed_update",
+                       {"env": {"FEED_API_URL": "mqtt://127.0.0.1:1883/feeds"}}),
+                      ("other scheme", "unsupported feed URL", {"env": {"FEED_API_URL": "ftp://127.0.0.1/feeds"}}))
+            for cause, reason, broken in causes:
                 with self.subTest(shell=shell[0], cause=cause):
                     server = self.server()
                     camera = self.camera(shell, FEED_API_URL=server.url)
-                    broken = {"path": bindir} if cause == "no curl" else \
-                        {"env": {"FEED_API_URL": "mqtt://127.0.0.1:1883/feeds"}}
                     results = [self.send(camera, v, **broken)[0] for v in (1, 2, 3)]
                     self.assertEqual([3, 3, 3], [r.returncode for r in results])
                     self.assertEqual(1, sum(r.stderr.count(reason) for r in results))
