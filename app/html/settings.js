@@ -93,7 +93,7 @@
   }
 
   var ENDPOINT = { id: "Endpoint", group: "feed", kind: "url", label: "Feed endpoint",
-    help: "Base URL of the feed service: http://, https://, mqtt:// or mqtts://. Empty: https://api.xively.com/v2. " +
+    help: "Base URL of the feed service: http://, https:// or mqtt:// (TLS to a broker goes through a local bridge). Empty: https://api.xively.com/v2. " +
           "Kept in the file feed_url beside feed_update; FEED_API_URL in Ombrelle's environment overrides it." };
 
   var FILES = {
@@ -399,8 +399,8 @@
       return "";
     if (utf8.encode(value).length > URL_BYTES)
       return "Too long: at most " + URL_BYTES + " bytes.";
-    return /^(https?|mqtts?):\/\/[^\s\x00-\x1f\x7f]+$/.test(value) ? "" :
-      "Enter a URL beginning with http://, https://, mqtt:// or mqtts://, without blanks.";
+    return /^(https?|mqtt):\/\/[^\s\x00-\x1f\x7f]+$/.test(value) ? "" :
+      "Enter a URL beginning with http://, https:// or mqtt://, without blanks.";
   }
 
   /* The message for one field, or "". Channels not in use may stay empty. */
