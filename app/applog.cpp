@@ -10,7 +10,7 @@ namespace {
 
 const char CUT_MARK[] = "...\n";
 
-void format_line(char *line, size_t size, const char *format, va_list args)
+__attribute__((format(printf, 3, 0))) void format_line(char *line, size_t size, const char *format, va_list args)
 {
     int n = vsnprintf(line, size, format, args);
     if (n < 0) {
