@@ -2,9 +2,10 @@
  * Ombrelle: start-up, the main loop and shutdown.
  *
  * Start-up: the records zeroed, the signal handler, the SDK, the command
- * buffer syscmd, the platform paths and the sensor-data directory, then the
- * configuration applied once (which subscribes the triggers, creates the
- * upload timer and starts the RS-485 reader as configured).
+ * buffer syscmd, the wake-up pipe, the platform paths and the sensor-data
+ * directory, then the configuration applied once (which subscribes the
+ * triggers, creates the upload timer and starts the RS-485 reader as
+ * configured). The main loop then sleeps until a signal asks for something.
  *
  * Shutdown is not start-up reversed. It first stops the upload timer and
  * waits for a tick in progress (a tick on cleared settings would empty the
@@ -16,7 +17,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "appconfig.h"
 #include "applog.h"
@@ -30,8 +30,6 @@
 #include "tsdk.h"
 
 namespace {
-
-enum { MAIN_LOOP_SLEEP_US = 1000 };
 
 struct sigaction sigact;
 char log_path[ROOT_PATH_MAX];
@@ -61,6 +59,11 @@ void fill_sdk_settings(void)
     tsdk_settings.daynight_flag = 0;
 }
 
+/*
+ * Sleeps until a signal asks for something. The flag is cleared before the
+ * configuration is applied, so a SIGUSR1 during an application gives exactly
+ * one more, and a stop asked meanwhile lets the application finish first.
+ */
 void main_loop(void)
 {
     while (wait_updates.load() != 0) {
@@ -68,8 +71,9 @@ void main_loop(void)
             config_change.store(0);
             app_log("[Ombrelle]Handle Configuration Change\n");
             Update_App_Configurations();
+            continue;
         }
-        usleep(MAIN_LOOP_SLEEP_US);
+        ombrelle_wait_request();
     }
 }
 
@@ -101,6 +105,10 @@ int main(void)
     }
     if (shellcmd_init() != 0) {
         app_errlog("[Ombrelle]Failed to get syscmd memory .... Exiting \n");
+        exit(-1);
+    }
+    if (ombrelle_wake_init() != 0) {
+        app_errlog("[Ombrelle]Failed to get the wake-up pipe .... Exiting \n");
         exit(-1);
     }
     ombrelle_resolve_paths();

@@ -2,31 +2,35 @@
  * ombrelle.h - Ombrelle's process-wide state and its signal handler.
  *
  * wait_updates and config_change are written only by signal_handler (on any
- * thread) and polled by the main loop and the RS-485 reader; they are lock-free
- * atomics so that neither side can see a torn value.
+ * thread) and read by the main loop; they are lock-free atomics so that
+ * neither side can see a torn value.
+ *
+ * The wake-up pipe: signal_handler also writes one byte into a non-blocking
+ * pipe, which write(2) does without blocking and safely from a handler. The
+ * main loop sleeps on its read end with no timeout, so it runs only when a
+ * signal has asked for something. A full pipe already holds a wake-up, so a
+ * byte that does not fit is not needed. The pipe is made once at start-up by
+ * ombrelle_wake_init and never closed.
  *
  * syscmd is owned by the command runner (shellcmd.h) from start-up to shutdown.
- * timer_id and serial_thread_id are owned by the main thread (start-up,
- * reconfiguration and shutdown); no other thread touches them.
+ * serial_thread_id is owned by the main thread (reconfiguration and shutdown);
+ * no other thread touches it.
  */
 #ifndef OMBRELLE_OMBRELLE_H
 #define OMBRELLE_OMBRELLE_H
 
 #include <pthread.h>
-#include <signal.h>
 #include <stdint.h>
-#include <time.h>
 
 #include <atomic>
 
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "wait_updates must be lock-free");
 static_assert(std::atomic<int32_t>::is_always_lock_free, "config_change must be lock-free");
+static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the pipe's descriptor");
 
-extern std::atomic<uint8_t> wait_updates;   /* 1 at load; 0 asks every loop to end */
+extern std::atomic<uint8_t> wait_updates;   /* 1 at load; 0 asks the main loop to end */
 extern std::atomic<int32_t> config_change;  /* 1 asks for the configuration to be applied again */
 
-extern timer_t timer_id;                    /* feed-upload timer, valid while timer_exists */
-extern bool timer_exists;
 extern pthread_t serial_thread_id;          /* RS-485 reader, valid while serial_thread_held */
 extern bool serial_thread_held;             /* a started reader not yet joined */
 
@@ -36,7 +40,17 @@ extern const char *PIPE_FILE;
 /* Resolves PIPE_DIR and PIPE_FILE; call once at start-up. */
 void ombrelle_resolve_paths(void);
 
-/* SIGUSR1 sets config_change; SIGTERM, SIGINT and SIGABRT clear wait_updates. */
+/* SIGUSR1 sets config_change; SIGTERM, SIGINT and SIGABRT clear wait_updates. Each also wakes the main loop. */
 void signal_handler(int sig);
+
+/* Makes the wake-up pipe: 0, or -1 when the system has no descriptor left. */
+int ombrelle_wake_init(void);
+
+/*
+ * Sleeps until signal_handler has run since the last call (at once if it has),
+ * then empties the pipe. It may also return early on an interrupted wait: the
+ * caller tests the flags again either way. Main thread only.
+ */
+void ombrelle_wait_request(void);
 
 #endif

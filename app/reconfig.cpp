@@ -10,12 +10,9 @@
 #include "reconfig.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include "appconfig.h"
 #include "applog.h"
@@ -23,16 +20,20 @@
 #include "serial.h"
 #include "triggers.h"
 #include "tsdk.h"
-#include "upload.h"
-
-int (*upload_timer_create)(clockid_t clock, struct sigevent *event, timer_t *timer) = timer_create;
+#include "uploadtimer.h"
 
 namespace {
 
 enum { DEFAULT_INTERVAL_MIN = 5, MAX_CHANNELS = 8, SECONDS_PER_MINUTE = 60 };
 
-/* The largest period a 32-bit time_t can carry, in minutes. */
-const int32_t MAX_INTERVAL_MIN = INT32_MAX / SECONDS_PER_MINUTE;
+static_assert(sizeof(time_t) >= 8, "32-bit targets build with _TIME_BITS=64: times past January 2038");
+
+/*
+ * The kernel keeps a timer's expiry as now plus the period in signed 64-bit
+ * nanoseconds of the monotonic clock: about 292 years. Half of that leaves the
+ * other half for the time since boot, so the expiry never saturates.
+ */
+const int64_t MAX_PERIOD_S = INT64_MAX / 1000000000 / 2;
 
 /* Logs `message` with `replacement` and sets `field` to it (a macro so the format stays checked). */
 #define REPLACE_SETTING(field, replacement, message) \
@@ -111,142 +112,22 @@ int log_feed_settings(const AppContext_t &c)
     return enabled;
 }
 
-/* The period in seconds; a period beyond what time_t can hold on the camera is clamped. */
+/* The period in seconds: IntervalinMin x 60 always fits a 64-bit time_t, and is clamped to MAX_PERIOD_S. */
 time_t upload_period_s(int32_t minutes)
 {
     if (minutes == 0)
         return 1;
-    if (minutes > MAX_INTERVAL_MIN)
-        minutes = MAX_INTERVAL_MIN;
-    return (time_t)minutes * SECONDS_PER_MINUTE;
+    int64_t seconds = (int64_t)minutes * SECONDS_PER_MINUTE;
+    return seconds > MAX_PERIOD_S ? MAX_PERIOD_S : (time_t)seconds;
 }
 
-/*
- * The expiry thread: the upload timer signals this one thread of ours, which
- * starts one tick thread for each expiry. glibc's own notification threads
- * (SIGEV_THREAD) are made behind the back of pthread_create, where thread
- * checkers cannot follow them. It lives while a timer exists, main thread only.
- */
-struct ExpiryThread {
-    pthread_t id;
-    pid_t tid;                  /* the timer's target, valid once `ready` */
-    bool ready;
-    bool running;
-    pthread_mutex_t lock;       /* over `tid` and `ready` during the start */
-    pthread_cond_t started;
-};
-ExpiryThread g_expiry = {pthread_t(), 0, false, false, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER};
-
-int expiry_signal(void)
-{
-    return SIGRTMIN;
-}
-
-void *run_tick(void *)
-{
-    union sigval none;
-    none.sival_int = 0;
-    upload_tick_notify(none);
-    return NULL;
-}
-
-void start_tick_thread(void)
-{
-    pthread_attr_t attr;
-    pthread_t tick;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_create(&tick, &attr, run_tick, NULL);
-    pthread_attr_destroy(&attr);
-}
-
-/* Timer expiries come with SI_TIMER; the stop request is a signal sent to this thread. */
-void *expiry_proc(void *)
-{
-    sigset_t wanted;
-    sigemptyset(&wanted);
-    sigaddset(&wanted, expiry_signal());
-    pthread_mutex_lock(&g_expiry.lock);
-    g_expiry.tid = gettid();
-    g_expiry.ready = true;
-    pthread_cond_signal(&g_expiry.started);
-    pthread_mutex_unlock(&g_expiry.lock);
-    for (;;) {
-        siginfo_t info;
-        if (sigwaitinfo(&wanted, &info) < 0)
-            continue;
-        if (info.si_code != SI_TIMER)
-            return NULL;
-        start_tick_thread();
-    }
-}
-
-/* Starts the thread with the signal blocked, so it is only ever taken by sigwaitinfo; 0 or -1. */
-int expiry_thread_start(void)
-{
-    if (g_expiry.running)
-        return 0;
-    sigset_t block, saved;
-    sigemptyset(&block);
-    sigaddset(&block, expiry_signal());
-    pthread_sigmask(SIG_BLOCK, &block, &saved);
-    g_expiry.ready = false;
-    int rc = pthread_create(&g_expiry.id, NULL, expiry_proc, NULL);
-    pthread_sigmask(SIG_SETMASK, &saved, NULL);
-    if (rc != 0)
-        return -1;
-    pthread_mutex_lock(&g_expiry.lock);
-    while (!g_expiry.ready)
-        pthread_cond_wait(&g_expiry.started, &g_expiry.lock);
-    pthread_mutex_unlock(&g_expiry.lock);
-    g_expiry.running = true;
-    return 0;
-}
-
-/* After it returns no new tick thread is started. */
-void expiry_thread_stop(void)
-{
-    if (!g_expiry.running)
-        return;
-    pthread_kill(g_expiry.id, expiry_signal());
-    pthread_join(g_expiry.id, NULL);
-    g_expiry.running = false;
-}
-
-int create_upload_timer(void)
-{
-    if (expiry_thread_start() != 0)
-        return -1;
-    struct sigevent event;
-    memset(&event, 0, sizeof event);
-    event.sigev_notify = SIGEV_THREAD_ID;
-    event.sigev_signo = expiry_signal();
-    event.sigev_value.sival_int = 0;
-    event._sigev_un._tid = g_expiry.tid;
-    if (upload_timer_create(CLOCK_REALTIME, &event, &timer_id) == 0)
-        return 0;
-    expiry_thread_stop();
-    return -1;
-}
-
+/* A timer that exists is armed afresh, which restarts its period; a tick under way finishes undisturbed. */
 void recreate_upload_timer(void)
 {
-    /* A tick of the old timer that is under way finishes on its own. */
-    if (timer_exists) {
-        timer_delete(timer_id);
-        timer_exists = false;
-    }
-    upload_ticks_start();
-    if (create_upload_timer() != 0) {
+    if (!upload_timer_exists() && upload_timer_create() != 0)
         fputs("Timer creation error\n", stderr);
-    } else {
-        timer_exists = true;
-        struct itimerspec spec;
-        memset(&spec, 0, sizeof spec);
-        spec.it_value.tv_sec = spec.it_interval.tv_sec = upload_period_s(AppContext.IntervalinMin);
-        if (timer_settime(timer_id, 0, &spec, NULL) != 0)
-            fputs("Timer setting error\n", stderr);
-    }
+    else if (upload_timer_arm(upload_period_s(AppContext.IntervalinMin)) != 0)
+        fputs("Timer setting error\n", stderr);
     app_log("[Ombrelle] Timer deleted & updated\n");
 }
 
@@ -322,16 +203,10 @@ int Update_App_Configurations(void)
     return apply_staged(&next);
 }
 
-/* Ticks are stopped whether or not a timer exists: a failed re-creation leaves the old timer's tick running. */
 void upload_timer_delete(void)
 {
-    bool existed = timer_exists;
-    if (existed) {
-        timer_delete(timer_id);
-        timer_exists = false;
-    }
-    expiry_thread_stop();
-    upload_ticks_stop();
+    bool existed = upload_timer_exists();
+    upload_timer_destroy();
     if (existed)
         app_log("[Ombrelle] Timer deleted\n");
 }

@@ -4,7 +4,6 @@
 #include "upload.h"
 
 #include <math.h>
-#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,13 +44,6 @@ struct TickSettings {
     char feedid[FEEDID_SIZE];
     bool feed_texts;                               /* key and feed identifier present, not empty */
 };
-
-/* The tick gate, under g_gate. */
-pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_idle = PTHREAD_COND_INITIALIZER;
-bool g_ticks_enabled;
-bool g_tick_running;
-unsigned g_ticks_skipped;     /* while the running tick runs */
 
 const char *app_home(void)
 {
@@ -313,51 +305,4 @@ void xively_timer_proc(union sigval)
     channel_values(s, out);
     upload(s, out);
     write_datastreams(s, out);
-}
-
-void upload_tick_notify(union sigval value)
-{
-    pthread_mutex_lock(&g_gate);
-    if (!g_ticks_enabled) {
-        pthread_mutex_unlock(&g_gate);
-        return;
-    }
-    if (g_tick_running) {
-        ++g_ticks_skipped;
-        pthread_mutex_unlock(&g_gate);
-        return;
-    }
-    g_tick_running = true;
-    pthread_mutex_unlock(&g_gate);
-
-    xively_timer_proc(value);
-
-    pthread_mutex_lock(&g_gate);
-    unsigned skipped = g_ticks_skipped;
-    g_ticks_skipped = 0;
-    pthread_mutex_unlock(&g_gate);
-    /* Still counted as running, so a stop waits for this line. */
-    if (skipped > 0)
-        app_log("[Ombrelle]Upload ticks skipped while the previous tick ran: %u\n", skipped);
-
-    pthread_mutex_lock(&g_gate);
-    g_tick_running = false;
-    pthread_cond_broadcast(&g_idle);
-    pthread_mutex_unlock(&g_gate);
-}
-
-void upload_ticks_start(void)
-{
-    pthread_mutex_lock(&g_gate);
-    g_ticks_enabled = true;
-    pthread_mutex_unlock(&g_gate);
-}
-
-void upload_ticks_stop(void)
-{
-    pthread_mutex_lock(&g_gate);
-    g_ticks_enabled = false;
-    while (g_tick_running)
-        pthread_cond_wait(&g_idle, &g_gate);
-    pthread_mutex_unlock(&g_gate);
 }

@@ -1,8 +1,11 @@
 /* Ombrelle as the platform runs it: start-up, signals, shutdown. */
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "feed_support.h"
 #include "sim_camera.h"
 
 namespace {
@@ -73,5 +76,90 @@ INSTANTIATE_TEST_SUITE_P(Signals, OmbrelleStopSignal, testing::Values(SIGTERM, S
                          [](const testing::TestParamInfo<int> &info) {
                              return std::string(sigabbrev_np(info.param));
                          });
+
+/*
+ * A reconfiguration that waits: an input-1 message is held in feed_update
+ * while a new configuration switches reporting off, so that application's
+ * trigger set-up waits for the SDK's callback in flight.
+ */
+class HeldReconfiguration : public testing::Test {
+protected:
+    const std::string kChange = "[Ombrelle]Handle Configuration Change\n";
+
+    void SetUp() override
+    {
+        harness::WriteFile(camera_.home() + "/feed_update",
+                           "#!/bin/sh\nhome=\"$(dirname \"$0\")\"\necho run >> \"$home/feed_runs\"\n"
+                           "while [ ! -f \"$home/release\" ]; do sleep 0.05; done\n",
+                           0755);
+        feedtest::FeedSettings feed;
+        feed.channels = {{0, "A", 30}};
+        feedtest::ReplaceFile(camera_.home() + "/html/xivelyconfig.xml", feedtest::XivelyConfigXml(feed));
+        Configure(1);
+    }
+
+    void Configure(int input1)
+    {
+        feedtest::ConfigFlags flags;
+        flags.input1 = input1;
+        feedtest::ReplaceFile(camera_.home() + "/html/configparams.xml", feedtest::ConfigParamsXml(flags));
+    }
+
+    /* Starts Ombrelle and returns once its second application waits in the trigger set-up. */
+    void StartAndHold()
+    {
+        camera_.Start();
+        /* Published at the end of the application: a trigger before that sees the old settings. */
+        ASSERT_TRUE(camera_.WaitLog("[Ombrelle] ========= DYNAMIC CONFIGURATION ENDED =========\n"));
+        int fd = open((camera_.sim() + "/control").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(9, write(fd, "input1 2\n", 9));
+        close(fd);
+        ASSERT_TRUE(harness::WaitFor([&] { return harness::FileExists(camera_.home() + "/feed_runs"); }, 20000));
+        Configure(0);
+        camera_.Signal(SIGUSR1);
+        ASSERT_TRUE(camera_.WaitLogCount("[Ombrelle]Output AppEnabled     = 0 \n", 2));
+        usleep(200 * 1000);
+        ASSERT_EQ(std::string::npos, camera_.Log().find("[Ombrelle]****Input Report UnSubscribed****\n"))
+            << "the application did not wait";
+    }
+
+    void Release() { harness::WriteFile(camera_.home() + "/release", ""); }
+
+    SimCamera camera_;
+};
+
+TEST_F(HeldReconfiguration, ABurstOfSigusr1DuringAnApplicationGivesExactlyOneMore)
+{
+    ASSERT_NO_FATAL_FAILURE(StartAndHold());
+    for (int i = 0; i < 3; ++i) {
+        camera_.Signal(SIGUSR1);
+        usleep(20 * 1000);
+    }
+    usleep(200 * 1000);
+    EXPECT_EQ(1u, harness::CountOccurrences(camera_.Log(), kChange)) << "not while an application runs";
+    Release();
+    ASSERT_TRUE(camera_.WaitLogCount(kChange, 2));
+    ASSERT_TRUE(camera_.WaitLogCount("[Ombrelle]****RS485 Report UnSubscribed****\n", 3));
+    usleep(500 * 1000);
+    camera_.Signal(SIGTERM);
+    EXPECT_EQ(0, camera_.WaitExit());
+    std::string log = camera_.Log();
+    EXPECT_EQ(2u, harness::CountOccurrences(log, kChange)) << log;
+    EXPECT_EQ(3u, harness::CountOccurrences(log, "DYNAMIC CONFIGURATION STARTED")) << log;
+}
+
+TEST_F(HeldReconfiguration, AStopDuringAnApplicationLetsItFinishFirst)
+{
+    ASSERT_NO_FATAL_FAILURE(StartAndHold());
+    camera_.Signal(SIGTERM);
+    usleep(200 * 1000);
+    Release();
+    EXPECT_EQ(0, camera_.WaitExit());
+    std::string log = camera_.Log();
+    harness::ExpectInOrder(log, {kChange, "[Ombrelle]****Input Report UnSubscribed****\n",
+                                 "[Ombrelle]****RS485 Report UnSubscribed****\n", "[Ombrelle]OutputFreeMemory done \n"});
+    EXPECT_EQ(1u, harness::CountOccurrences(log, kChange));
+}
 
 }  // namespace

@@ -552,6 +552,20 @@ TEST_F(ConfigTest, AFifoSwappedInNeverBlocksTheReader)
     EXPECT_EQ(stalls, 0) << "the reader waited on the FIFO";
 }
 
+/* Past January 2038: with a 32-bit time_t the file's own date makes fstat fail (EOVERFLOW). */
+TEST_F(ConfigTest, AFileDatedAfter2038IsRead)
+{
+    const long long kYear2040 = 2208988800LL;  /* 2040-01-01 00:00:00 UTC, beyond 2^31 seconds */
+    std::string path = WriteFile("dated.xml", Element("ConfigParams", ConfigTexts("1")));
+    struct timespec times[2] = {{(time_t)kYear2040, 0}, {(time_t)kYear2040, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ((long long)st.st_mtime, kYear2040) << "time_t holds dates after January 2038";
+    EXPECT_EQ(App_parse_xml(path.c_str(), &ctx_), 0);
+    EXPECT_EQ(ctx_.Input1Enabled, 1);
+}
+
 TEST_F(ConfigTest, AnUnreadableFileIsAnError)
 {
     if (geteuid() == 0)

@@ -25,6 +25,7 @@
 #include "triggers.h"
 #include "tsdk.h"
 #include "upload.h"
+#include "uploadtimer.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ struct Step {
     std::string xivelyconfig;
     int result;
     TimerState timer;
-    long period;               /* seconds, while a timer exists */
+    int64_t period;            /* seconds, while a timer exists */
     bool reader;
     std::vector<std::string> lines;   /* in this order among the step's log lines */
     std::vector<std::string> absent;
@@ -77,7 +78,10 @@ std::string Feed(int type, int interval, int enabled = 1, int number = 1)
     return feedtest::XivelyConfigXml(s);
 }
 
-const long kClampedPeriod = 2147483647L / 60 * 60;
+/* Past 2^31 seconds: what a 32-bit time_t cannot hold. */
+const int64_t kPeriodBeyond32Bits = 50000000LL * 60;
+/* INT32_MAX minutes is clamped to half the kernel's timer range (INT64_MAX nanoseconds), about 146 years. */
+const int64_t kClampedPeriod = INT64_MAX / 1000000000 / 2;
 
 std::vector<Step> Sequence()
 {
@@ -120,8 +124,10 @@ std::vector<Step> Sequence()
         {"IntervalZeroTicksEverySecond", Config(Flags(0)), Feed(3, 0, 1, 9), 1, kNewTimer, 1, false,
          {"[Ombrelle] Xively Channel number not in range ... setting to MAX 8\n", "[Ombrelle]Channel Number = 8\n"},
          {}},
-        {"IntervalBeyondTheClockIsClamped", Config(Flags(0)), Feed(3, 99999999), 1, kNewTimer, kClampedPeriod,
-         false, {"[Ombrelle]IntervalinMin  = 99999999\n", kTimerUpdated}, {"Timer setting error"}},
+        {"IntervalBeyond32BitsIsKept", Config(Flags(0)), Feed(3, 50000000), 1, kNewTimer, kPeriodBeyond32Bits,
+         false, {"[Ombrelle]IntervalinMin  = 50000000\n", kTimerUpdated}, {"Timer setting error"}},
+        {"IntervalBeyondTheKernelsTimersIsClamped", Config(Flags(0)), Feed(3, 2147483647), 1, kNewTimer,
+         kClampedPeriod, false, {"[Ombrelle]IntervalinMin  = 2147483647\n", kTimerUpdated}, {"Timer setting error"}},
         {"NamesOfEnabledReportsAndTheReaderAgain", Config(named), Feed(3, 1), 1, kNewTimer, 60, true,
          {"[Ombrelle]Input1 Name            = Door \n", kReaderStarted},
          {"MotionDetection Name", "DayNight Name"}},
@@ -197,8 +203,7 @@ protected:
 TEST_F(ReconfigTest, PairsOfFilesAppliedInSequence)
 {
     feedtest::SerialPeer peer(root_);
-    timer_t previous{};
-    long previousPeriod = 0;
+    int64_t previousPeriod = 0;
     for (const Step &step : Sequence()) {
         SCOPED_TRACE(step.name);
         Place("configparams.xml", step.configparams);
@@ -215,19 +220,16 @@ TEST_F(ReconfigTest, PairsOfFilesAppliedInSequence)
         for (const std::string &line : step.absent)
             EXPECT_EQ(std::string::npos, log.find(line)) << "unexpected: " << line << "\nin:\n" << log;
         EXPECT_EQ(step.reader, serial_thread_held);
-        EXPECT_EQ(step.timer != kNoTimer, timer_exists);
-        if (step.timer != kNoTimer && timer_exists) {
+        EXPECT_EQ(step.timer != kNoTimer, upload_timer_exists());
+        if (step.timer != kNoTimer && upload_timer_exists()) {
             struct itimerspec spec;
-            ASSERT_EQ(0, timer_gettime(timer_id, &spec));
-            EXPECT_EQ(step.period, (long)spec.it_interval.tv_sec);
-            EXPECT_LE((long)spec.it_value.tv_sec, step.period);
+            ASSERT_EQ(0, upload_timer_gettime(&spec));
+            EXPECT_EQ(step.period, (int64_t)spec.it_interval.tv_sec);
+            EXPECT_LE((int64_t)spec.it_value.tv_sec, step.period);
             if (step.timer == kNewTimer)
-                EXPECT_GE((long)spec.it_value.tv_sec, step.period - 30) << "armed afresh";
-            if (step.timer == kKeptTimer) {
-                EXPECT_EQ(0, memcmp(&previous, &timer_id, sizeof previous));
+                EXPECT_GE((int64_t)spec.it_value.tv_sec, step.period - 30) << "armed afresh";
+            if (step.timer == kKeptTimer)
                 EXPECT_EQ(previousPeriod, step.period);
-            }
-            previous = timer_id;
             previousPeriod = step.period;
         }
         if (step.check)
@@ -350,13 +352,54 @@ const char kHeldProbe[] =
     "echo run >> \"$home/probe_runs\"\n"
     "while [ ! -f \"$home/release\" ]; do sleep 0.05; done\n";
 
-int FailTimerCreate(clockid_t, struct sigevent *, timer_t *)
+int FailTimerfdCreate(int, int)
 {
-    errno = EAGAIN;
+    errno = EMFILE;
     return -1;
 }
 
-TEST_F(ReconfigTest, StopWaitsForARunningTickAlsoAfterAFailedTimerCreation)
+int FailTimerfdSettime(int, int, const struct itimerspec *, struct itimerspec *)
+{
+    errno = EINVAL;
+    return -1;
+}
+
+TEST_F(ReconfigTest, TimerErrorsAreReportedAndTheApplicationGoesOn)
+{
+    const struct {
+        const char *name;
+        int (*create)(int, int);
+        int (*settime)(int, int, const struct itimerspec *, struct itimerspec *);
+        const char *error;
+        bool exists;
+    } cases[] = {
+        {"CreationFails", FailTimerfdCreate, timerfd_settime, "Timer creation error\n", false},
+        {"SettingFails", timerfd_create, FailTimerfdSettime, "Timer setting error\n", true},
+    };
+    Place("configparams.xml", Config(Flags(0)));
+    Place("xivelyconfig.xml", Feed(3, 0));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        upload_timerfd_create = c.create;
+        upload_timerfd_settime = c.settime;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, Update_App_Configurations());
+        std::string err = testing::internal::GetCapturedStderr();
+        upload_timerfd_create = timerfd_create;
+        upload_timerfd_settime = timerfd_settime;
+        EXPECT_EQ(c.error, err);
+        std::string log = NewLog();
+        harness::ExpectInOrder(log, {kTimerUpdated, kEnded});
+        EXPECT_EQ(c.exists, upload_timer_exists());
+        unlink(PIPE_FILE);
+        usleep(1500 * 1000);
+        EXPECT_FALSE(harness::FileExists(PIPE_FILE)) << "no tick without an armed timer";
+        upload_timer_delete();
+        EXPECT_EQ(c.exists ? 1u : 0u, harness::CountOccurrences(NewLog(), kTimerDeleted));
+    }
+}
+
+TEST_F(ReconfigTest, DeletingTheTimerWaitsForARunningTickAndAReapplicationDoesNot)
 {
     harness::WriteFile(home_ + "/coreprobe", kHeldProbe, 0755);
     upload_probe_settle_s = 0;
@@ -368,15 +411,9 @@ TEST_F(ReconfigTest, StopWaitsForARunningTickAlsoAfterAFailedTimerCreation)
     ASSERT_EQ(1, Update_App_Configurations());
     ASSERT_TRUE(harness::WaitFor([&] { return harness::FileExists(home_ + "/probe_runs"); }, 20000));
 
-    /* The re-creation fails while the old timer's tick is still under way. */
-    upload_timer_create = FailTimerCreate;
-    testing::internal::CaptureStderr();
+    /* Re-armed while the tick is held: the application does not wait for it. */
     EXPECT_EQ(1, Update_App_Configurations());
-    std::string err = testing::internal::GetCapturedStderr();
-    upload_timer_create = timer_create;
-    EXPECT_NE(std::string::npos, err.find("Timer creation error\n")) << err;
-    EXPECT_FALSE(timer_exists);
-    NewLog();
+    EXPECT_NE(std::string::npos, NewLog().find(kTimerUpdated));
 
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
@@ -384,10 +421,11 @@ TEST_F(ReconfigTest, StopWaitsForARunningTickAlsoAfterAFailedTimerCreation)
         stopped = true;
     });
     usleep(300 * 1000);
-    EXPECT_FALSE(stopped.load()) << "the stop returned while a tick was running";
+    EXPECT_FALSE(stopped.load()) << "the delete returned while a tick was running";
     harness::WriteFile(home_ + "/release", "");
     stopper.join();
-    EXPECT_EQ(std::string::npos, NewLog().find(kTimerDeleted)) << "no timer existed to delete";
+    EXPECT_FALSE(upload_timer_exists());
+    EXPECT_NE(std::string::npos, NewLog().find(kTimerDeleted));
 }
 
 /* ---- the log helper ---- */

@@ -26,6 +26,7 @@
 #include "shellcmd.h"
 #include "triggers.h"
 #include "tsdk.h"
+#include "uploadtimer.h"
 
 namespace {
 
@@ -120,6 +121,7 @@ protected:
 
     void TearDown() override
     {
+        upload_timer_destroy();
         OutputFreeMemory(&AppContext);
         FeedFixture::TearDown();
     }
@@ -399,19 +401,12 @@ TEST_F(TickTest, SlowRadioModuleGivesASampleOnEveryTickThatRuns)
                 usleep(100 * 1000);
         }
     });
-    union sigval none;
-    none.sival_int = 0;
-    upload_ticks_start();
-    std::vector<std::thread> ticks;
-    for (int second = 0; second < 21; ++second) {
-        ticks.emplace_back([none] { upload_tick_notify(none); });
-        sleep(1);
-    }
-    upload_ticks_stop();  // the tick under way ends with the next frame
+    ASSERT_EQ(0, upload_timer_create());
+    ASSERT_EQ(0, upload_timer_arm(1));
+    sleep(21);
+    upload_timer_destroy();  // the tick under way ends with the next frame
     stop = true;
     module.join();
-    for (std::thread &t : ticks)
-        t.join();
 
     std::string log = Log();
     EXPECT_EQ(std::string::npos, log.find(kSamplingError)) << log;
@@ -698,50 +693,63 @@ TEST_P(HostileTick, FileIsStrictJsonAndLogLinesShowTheBytesEscaped)
 INSTANTIATE_TEST_SUITE_P(Cases, HostileTick, testing::ValuesIn(HostileCases()),
                          [](const testing::TestParamInfo<HostileCase> &info) { return std::string(info.param.name); });
 
-/* ---- ticks never overlap ---- */
+/* ---- the upload timer: ticks on one thread of ours, never two at once ---- */
+
+size_t ProbeRuns(const std::string &args)
+{
+    return harness::CountOccurrences(args, "H=45 L=40\n");
+}
 
 /* A stuck tick must not flood the log: its run of skips is one line, with the count, when it ends. */
-TEST_F(TickTest, ATickThatComesWhileOneRunsIsSkippedAndStopWaitsForTheRunningOne)
+TEST_F(TickTest, ExpiriesWhileATickRunsAreSkippedAndCountedOnceAndDestroyWaitsForTheTick)
 {
     Configure(2, 40, {{1, "Core", 30}});
     harness::WriteFile(home_ + "/probe_out", "   21.00");
     harness::WriteFile(home_ + "/hold", "");
-    union sigval none;
-    none.sival_int = 0;
-    upload_ticks_start();
+    ASSERT_EQ(0, upload_timer_create());
+    long armedAt = harness::NowMs();
+    ASSERT_EQ(0, upload_timer_arm(1));
+    struct itimerspec spec;
+    ASSERT_EQ(0, upload_timer_gettime(&spec));
+    EXPECT_EQ(1, (long)spec.it_interval.tv_sec);
 
-    std::thread first([&] { upload_tick_notify(none); });
-    ASSERT_TRUE(harness::WaitFor([&] { return ProbeArgs() == "H=45 L=40\n"; }, kPeerWaitMs));
-    for (int i = 0; i < 3; ++i)
-        upload_tick_notify(none);
+    ASSERT_TRUE(harness::WaitFor([&] { return ProbeRuns(ProbeArgs()) == 1; }, kPeerWaitMs));
+    long heldAt = harness::NowMs();
+    EXPECT_GE(heldAt - armedAt, 900) << "the first expiry comes one period after arming";
+    usleep(2500 * 1000);
     EXPECT_EQ(std::string::npos, Log().find("skipped")) << "not while the run of skips goes on";
+    EXPECT_EQ(1u, ProbeRuns(ProbeArgs())) << "no second tick while one runs";
+    long heldMs = harness::NowMs() - heldAt;
+    harness::WriteFile(home_ + "/release", "");
 
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        upload_ticks_stop();
-        stopped = true;
+    ASSERT_TRUE(harness::WaitFor([&] { return ProbeRuns(ProbeArgs()) >= 2; }, kPeerWaitMs)) << "ticks go on";
+    std::string log = Log();
+    EXPECT_EQ(1u, harness::CountOccurrences(log, "skipped")) << log;
+    const std::string line = "[Ombrelle]Upload ticks skipped while the previous tick ran: ";
+    size_t at = log.find(line);
+    ASSERT_NE(std::string::npos, at) << log;
+    long skipped = strtol(log.c_str() + at + line.size(), nullptr, 10);
+    EXPECT_GE(skipped, 2);
+    EXPECT_LE(skipped, heldMs / 1000 + 2);
+    EXPECT_EQ(Document({Entry("    21.0", "Core")}), File());
+
+    /* Destroying waits for the tick under way; after it no tick runs. */
+    unlink((home_ + "/release").c_str());
+    size_t runs = ProbeRuns(ProbeArgs());
+    ASSERT_TRUE(harness::WaitFor([&] { return ProbeRuns(ProbeArgs()) > runs; }, kPeerWaitMs));
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        upload_timer_destroy();
+        destroyed = true;
     });
     usleep(300 * 1000);
-    EXPECT_FALSE(stopped.load()) << "stop returned while a tick was running";
+    EXPECT_FALSE(destroyed.load()) << "destroy returned while a tick was running";
     harness::WriteFile(home_ + "/release", "");
-    stopper.join();
-    first.join();
-    EXPECT_TRUE(stopped.load());
-    EXPECT_EQ("H=45 L=40\n", ProbeArgs()) << "the skipped tick ran nothing";
-    EXPECT_EQ(Document({Entry("    21.0", "Core")}), File());
-    EXPECT_EQ(1u, harness::CountOccurrences(Log(), "skipped"));
-    EXPECT_NE(std::string::npos, Log().find("[Ombrelle]Upload ticks skipped while the previous tick ran: 3\n")) << Log();
-
-    unlink(PIPE_FILE);
-    std::string logBefore = Log();
-    upload_tick_notify(none);
-    EXPECT_FALSE(harness::FileExists(PIPE_FILE)) << "no tick once stopped";
-    EXPECT_EQ(logBefore, Log());
-
-    upload_ticks_start();
-    upload_tick_notify(none);
-    EXPECT_EQ("H=45 L=40\nH=45 L=40\n", ProbeArgs());
-    upload_ticks_stop();
+    destroyer.join();
+    EXPECT_FALSE(upload_timer_exists());
+    runs = ProbeRuns(ProbeArgs());
+    usleep(1500 * 1000);
+    EXPECT_EQ(runs, ProbeRuns(ProbeArgs())) << "no tick after the timer is gone";
 }
 
 }  // namespace

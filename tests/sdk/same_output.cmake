@@ -1,0 +1,11 @@
+# Runs two programs (through EMULATOR, a ;-list, when set) and fails unless they print the same.
+foreach(which A B)
+  execute_process(COMMAND ${EMULATOR} ${${which}} OUTPUT_VARIABLE out_${which} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${${which}} failed: ${rc}")
+  endif()
+endforeach()
+if(NOT out_A STREQUAL out_B)
+  message(FATAL_ERROR "different:\n${out_A}\nversus\n${out_B}")
+endif()
+message(STATUS "same:\n${out_A}")
