@@ -45,6 +45,8 @@ const char MOTION_TRIGGER[] = "tarvane.motion";
 
 enum { INPUT1_NUMBER = 1, INPUT_STATE_CLOSED = 2, DAYNIGHT_DAY = 1, DAYNIGHT_NIGHT = 2 };
 enum { STATE_WORD_SIZE = 4, EVENT_STATE_NONE = 0 };
+/* xively_send_trigger_message's result for a message that was not sent, as its error line shows it. */
+enum { MESSAGE_NOT_SENT = -1, REASON_SIZE = 128 };
 
 /* What a handler needs of AppContext, copied under its lock. */
 struct TriggerSettings {
@@ -123,7 +125,7 @@ int send_feed_message(const FeedMessage *m)
     if (rc == SHELLCMD_KILLED)
         rc = run_feed_update(m);
     if (rc != 0 && rc != SHELLCMD_ABORTED)
-        app_errlog("[Ombrelle]Error sending message packet: %d\n", -1);
+        app_errlog("[Ombrelle]Error sending message packet: %d\n", MESSAGE_NOT_SENT);
     return rc;
 }
 
@@ -171,7 +173,7 @@ bool sender_running(void)
     if (!g_feed.started) {
         int rc = pthread_create(&g_feed.thread, NULL, feed_sender, NULL);
         if (rc != 0) {
-            char reason[128];
+            char reason[REASON_SIZE];
             app_errlog("[Ombrelle]Feed sender cannot start: %s\n", strerror_r(rc, reason, sizeof reason));
             return false;
         }
@@ -370,9 +372,9 @@ int xively_send_trigger_message(const char *message)
         return 0;
     /* A message that does not fit is refused, never cut. */
     if (snprintf(m.text, sizeof m.text, "%s", message) >= (int)sizeof m.text)
-        return -1;
+        return MESSAGE_NOT_SENT;
     /* A script that ran is taken as sent, whatever its exit status; one that never started or was killed is not. */
-    return run_feed_update(&m) == 0 ? 0 : -1;
+    return run_feed_update(&m) == 0 ? 0 : MESSAGE_NOT_SENT;
 }
 
 void trigger_feed_wait_idle(void)

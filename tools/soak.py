@@ -824,6 +824,8 @@ class Soak:
                    "bad frames uploaded %d" % (
                        c["good frames"], c["replies"], len(seqs), c["bad checksum frames"], c["truncated frames"],
                        rchksum, c["garbage bursts"], tmp_size, bad_uploaded))
+        skipped = sum(int(n) for n in re.findall(r"\[Ombrelle\]Upload ticks skipped while the previous tick ran: (\d+)", log))
+        print("info   ticks    %d expiries skipped while a tick waited for feed_update (logged by Ombrelle)" % skipped)
         invalid = sum(1 for r in requests if not r[2])
         self.check(invalid == 0 and drained,
                    "feed     %d requests answered, %d with a body that is not UTF-8 JSON; spool %s after the "
