@@ -85,6 +85,7 @@ void shutdown(void)
     upload_timer_delete();
     AppContext_ClearSettings(&AppContext);
     setup_triggers();
+    trigger_feed_stop();
     serial_reader_stop();
     OutputFreeMemory(&AppContext);
     shellcmd_release();

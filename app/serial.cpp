@@ -109,10 +109,14 @@ void reader_unlisten(int fd)
     close(fd);
 }
 
+/* What a wait of the reader ends with. */
+enum { BYTE_READ = 0, READER_STOPPED = -1, LINE_HUNG_UP = -2 };
+
 /*
- * The reader's only wait, with no time limit: for a byte or for the stop. 0 once
- * a byte was read (a failed read keeps the byte's old value), -1 on a stop. The
- * stop descriptor is never read back, so it stays readable.
+ * The reader's only wait, with no time limit: for a byte or for the stop. The
+ * stop descriptor is never read back, so it stays readable. A read that fails
+ * once poll() said the line was ready means the line hung up (the peer closed
+ * its end): no byte will come, and the bytes held are not this frame's.
  */
 int wait_byte(int fd, int stop_fd, uint8_t *byte)
 {
@@ -122,10 +126,21 @@ int wait_byte(int fd, int stop_fd, uint8_t *byte)
         ready = poll(waits, 2, -1);
     } while (ready < 0 && errno == EINTR);
     if (waits[1].revents != 0)
-        return -1;
-    if (ready > 0)
-        serialport_read_byte(fd, byte);
-    return 0;
+        return READER_STOPPED;
+    if (ready > 0 && serialport_read_byte(fd, byte) <= 0)
+        return LINE_HUNG_UP;
+    return BYTE_READ;
+}
+
+/* Waits `ms` or until the stop: true on the stop. */
+bool stop_within(int stop_fd, int ms)
+{
+    struct pollfd wait = {stop_fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&wait, 1, ms);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
 uint8_t sum_bytes(const uint8_t *bytes, size_t size)
@@ -148,36 +163,40 @@ void store_record(const uint8_t *payload)
     pthread_mutex_unlock(&serial_data_lock);
 }
 
-/* One frame attempt on the open port: 0, or -1 on a stop. A failed byte read keeps the byte's old value. */
+/* One frame attempt on the open port: BYTE_READ once it is over, READER_STOPPED or LINE_HUNG_UP. */
 int receive_frame(int fd, int stop_fd, uint8_t *payload)
 {
     uint8_t tmp_size = 0;
     uint8_t rchksum = 0;
     app_log("[Ombrelle]Receiving size... \n");
-    if (wait_byte(fd, stop_fd, &tmp_size) != 0)
-        return -1;
+    int rc = wait_byte(fd, stop_fd, &tmp_size);
+    if (rc != BYTE_READ)
+        return rc;
     if (tmp_size != RECORD_FRAME_LEN) {
         app_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
-        return 0;
+        return BYTE_READ;
     }
     app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
-    for (int i = 0; i < RECORD_PAYLOAD_LEN; ++i) {
-        if (wait_byte(fd, stop_fd, &payload[i]) != 0)
-            return -1;
-    }
+    for (int i = 0; i < RECORD_PAYLOAD_LEN && rc == BYTE_READ; ++i)
+        rc = wait_byte(fd, stop_fd, &payload[i]);
+    if (rc != BYTE_READ)
+        return rc;
     app_log("[Ombrelle]Receiving chksum \n");
-    if (wait_byte(fd, stop_fd, &rchksum) != 0)
-        return -1;
+    rc = wait_byte(fd, stop_fd, &rchksum);
+    if (rc != BYTE_READ)
+        return rc;
     uint8_t sum = sum_bytes(payload, RECORD_PAYLOAD_LEN);
     if (sum == rchksum)
         store_record(payload);
     else
         app_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
-    return 0;
+    return BYTE_READ;
 }
 
 /*
  * Reopening and flushing for each frame throws away the rest of a broken one.
+ * After a hang-up the reader waits before it opens the port again, so a line
+ * that stays hung up costs one pass a READER_HANGUP_WAIT_MS, not a spin.
  * 0, or -1 when the reader must end: a stop, or the exchanges were aborted.
  */
 int serial_pass(int stop_fd, uint8_t *payload)
@@ -188,7 +207,11 @@ int serial_pass(int stop_fd, uint8_t *payload)
         return -1;
     int rc = receive_frame(port.fd, stop_fd, payload);
     serialport_close(&port);
-    return rc;
+    if (rc == LINE_HUNG_UP) {
+        app_log("[Ombrelle]Error: serial line hung up, frame dropped\n");
+        return stop_within(stop_fd, READER_HANGUP_WAIT_MS) ? -1 : 0;
+    }
+    return rc == BYTE_READ ? 0 : -1;
 }
 
 void print_bytes(const uint8_t *bytes, size_t count)

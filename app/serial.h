@@ -25,7 +25,11 @@
  * it only through Serial_data_copy while a reader thread may run.
  *
  * The reader waits only in poll(), on the port and on a stop descriptor of its
- * own, with no time limit: a silent line costs no wake-up. serial_proc_stop()
+ * own, with no time limit: a silent line costs no wake-up. A read that fails
+ * (the line hung up: the peer closed its end) drops the frame under way, since
+ * the bytes held are not its own, logs "[Ombrelle]Error: serial line hung up,
+ * frame dropped", and the reader waits READER_HANGUP_WAIT_MS (or for a stop)
+ * before it opens the port again. serial_proc_stop()
  * writes that descriptor; the reader then restores the port's settings, closes
  * it and ends at once, since none of its other steps waits (the port's open
  * does not wait for carrier). The stop's owner is the main thread, which alone
@@ -72,6 +76,9 @@ enum { SERIAL_QUERY_BOUND_MS = 3000 };
  */
 enum { SERIAL_RADIO_BOUND_MS = 25000 };
 static_assert(SERIAL_RADIO_BOUND_MS <= 30000, "a silent module must be a failed sampling within 30 s");
+
+/* How long the reader waits after a hang-up before it opens the port again. */
+enum { READER_HANGUP_WAIT_MS = 1000 };
 
 /* The result of an exchange that serialport_abort() ended or refused. */
 enum { SERIAL_ABORTED = -2 };

@@ -1,5 +1,6 @@
 #include "triggers.h"
 
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,6 +45,8 @@ const char MOTION_TRIGGER[] = "tarvane.motion";
 
 enum { INPUT1_NUMBER = 1, INPUT_STATE_CLOSED = 2, DAYNIGHT_DAY = 1, DAYNIGHT_NIGHT = 2 };
 enum { STATE_WORD_SIZE = 4, EVENT_STATE_NONE = 0 };
+/* xively_send_trigger_message's result for a message that was not sent, as its error line shows it. */
+enum { MESSAGE_NOT_SENT = -1, REASON_SIZE = 128 };
 
 /* What a handler needs of AppContext, copied under its lock. */
 struct TriggerSettings {
@@ -52,7 +55,38 @@ struct TriggerSettings {
     bool events;    /* AppEnabled */
     bool named;     /* the channel name is present and not empty */
     char name[CHANNEL_NAME_SIZE];
+    char apikey[APIKEY_SIZE];
+    char feedid[FEEDID_SIZE];
 };
+
+/* One trigger message with the key and feed of the configuration it was made under. */
+struct FeedMessage {
+    char apikey[APIKEY_SIZE];
+    char feedid[FEEDID_SIZE];
+    char text[TRIGGER_MESSAGE_SIZE];
+};
+
+/*
+ * The messages waiting for the sender, a ring of g_feed.count messages from
+ * g_feed.first, and the sender's state; all under g_feed_lock, with
+ * g_feed_changed telling any change. The lock is never held across a run or a
+ * wait for anything but its condition.
+ */
+struct FeedQueue {
+    FeedMessage ring[TRIGGER_FEED_QUEUE_SIZE];
+    unsigned first, count;
+    bool started;        /* a sender thread exists and is not joined */
+    bool sending;        /* the sender took a message and is running feed_update */
+    bool stopping;       /* trigger_feed_stop asked the sender to end */
+    bool abandoned;      /* the runner refused a run: Ombrelle is stopping */
+    bool full_reported;  /* this run of a full queue is logged */
+    unsigned not_sent;   /* messages dropped since the runner refused */
+    pthread_t thread;
+};
+
+pthread_mutex_t g_feed_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_feed_changed = PTHREAD_COND_INITIALIZER;
+FeedQueue g_feed;
 
 void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*name, TriggerSettings *out)
 {
@@ -62,8 +96,120 @@ void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*
     out->feed = AppContext.XivelyEnabled > 0;
     out->events = AppContext.AppEnabled > 0;
     copy_text(out->name, sizeof out->name, AppContext.*name);
+    copy_text(out->apikey, sizeof out->apikey, AppContext.Apikey);
+    copy_text(out->feedid, sizeof out->feedid, AppContext.FeedID);
     AppContext_unlock();
     out->named = out->name[0] != '\0';
+}
+
+/* Runs feed_update for one message: 0 when it ran to its end (then logged as sent), else the runner's result. */
+int run_feed_update(const FeedMessage *m)
+{
+    const char *home = getenv("TS_APP_HOME");
+    if (home == NULL)
+        return SHELLCMD_NOT_STARTED;
+    int rc = shellcmd_run(FEED_UPDATE_FORMAT, home, m->apikey, m->feedid, m->text);
+    if (rc == 0)
+        app_log("[Ombrelle]Trigger Value  = %s \n", m->text);
+    return rc;
+}
+
+/*
+ * A run killed at its bound may have hung before feed_update kept the message,
+ * so it gets one more run: at worst the feed gets it twice, as feed_update's
+ * own retries may. A refused run (stopping) is counted by the caller.
+ */
+int send_feed_message(const FeedMessage *m)
+{
+    int rc = run_feed_update(m);
+    if (rc == SHELLCMD_KILLED)
+        rc = run_feed_update(m);
+    if (rc != 0 && rc != SHELLCMD_ABORTED)
+        app_errlog("[Ombrelle]Error sending message packet: %d\n", MESSAGE_NOT_SENT);
+    return rc;
+}
+
+/* Under g_feed_lock: what is queued will not be sent. */
+void abandon_queue(void)
+{
+    g_feed.abandoned = true;
+    g_feed.not_sent += g_feed.count;
+    g_feed.count = 0;
+}
+
+/* Takes messages in order and runs feed_update for each, one at a time, until a stop. */
+void *feed_sender(void *)
+{
+    pthread_mutex_lock(&g_feed_lock);
+    for (;;) {
+        while (g_feed.count == 0 && !g_feed.stopping)
+            pthread_cond_wait(&g_feed_changed, &g_feed_lock);
+        if (g_feed.stopping)
+            break;
+        FeedMessage m = g_feed.ring[g_feed.first];
+        g_feed.first = (g_feed.first + 1) % TRIGGER_FEED_QUEUE_SIZE;
+        --g_feed.count;
+        g_feed.sending = true;
+        pthread_cond_broadcast(&g_feed_changed);
+        pthread_mutex_unlock(&g_feed_lock);
+        int rc = send_feed_message(&m);
+        pthread_mutex_lock(&g_feed_lock);
+        g_feed.sending = false;
+        if (rc == SHELLCMD_ABORTED) {
+            ++g_feed.not_sent;
+            abandon_queue();
+        }
+        if (g_feed.count == 0)
+            g_feed.full_reported = false;
+        pthread_cond_broadcast(&g_feed_changed);
+    }
+    pthread_mutex_unlock(&g_feed_lock);
+    return NULL;
+}
+
+/* Under g_feed_lock: true once a sender runs. */
+bool sender_running(void)
+{
+    if (!g_feed.started) {
+        int rc = pthread_create(&g_feed.thread, NULL, feed_sender, NULL);
+        if (rc != 0) {
+            char reason[REASON_SIZE];
+            app_errlog("[Ombrelle]Feed sender cannot start: %s\n", strerror_r(rc, reason, sizeof reason));
+            return false;
+        }
+        g_feed.started = true;
+    }
+    return true;
+}
+
+/*
+ * Hands a message to the sender. A full queue makes the caller wait for room
+ * rather than lose the message; without a sender the caller sends it itself.
+ */
+void queue_feed_message(const FeedMessage *m)
+{
+    pthread_mutex_lock(&g_feed_lock);
+    if (!g_feed.stopping && !g_feed.abandoned && !sender_running()) {
+        pthread_mutex_unlock(&g_feed_lock);
+        send_feed_message(m);
+        return;
+    }
+    while (g_feed.count == TRIGGER_FEED_QUEUE_SIZE && !g_feed.abandoned && !g_feed.stopping) {
+        if (!g_feed.full_reported) {
+            g_feed.full_reported = true;
+            app_errlog("[Ombrelle]Feed messages: %d waiting, the next trigger waits for room\n",
+                       TRIGGER_FEED_QUEUE_SIZE);
+        }
+        pthread_cond_wait(&g_feed_changed, &g_feed_lock);
+    }
+    if (g_feed.abandoned || g_feed.stopping) {
+        ++g_feed.not_sent;
+    } else {
+        g_feed.ring[(g_feed.first + g_feed.count) % TRIGGER_FEED_QUEUE_SIZE] = *m;
+        ++g_feed.count;
+        pthread_cond_broadcast(&g_feed_changed);
+    }
+    pthread_mutex_unlock(&g_feed_lock);
 }
 
 /* The record need not be aligned: read it a byte at a time, little-endian. */
@@ -73,20 +219,25 @@ uint32_t state_word(const void *data)
     return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
 }
 
-/* Sends "name state" when this report and the feed are on and a name is held. */
+/*
+ * Queues "name state" for the feed when this report and the feed are on and a
+ * name, a key and a feed ID are held (without a key or feed ID there is no feed
+ * to send to).
+ */
 void send_trigger_message(const TriggerSettings *settings, const char *state_text)
 {
-    if (!settings->report || !settings->feed || !settings->named)
+    if (!settings->report || !settings->feed || !settings->named || settings->apikey[0] == '\0' ||
+        settings->feedid[0] == '\0')
         return;
-    char message[TRIGGER_MESSAGE_SIZE];
-    memset(message, 0, sizeof message);
+    FeedMessage m;
+    memset(&m, 0, sizeof m);
     /* A name of at most 31 characters and a state of at most 6 always fit. */
-    int n = snprintf(message, sizeof message, "%s %s", settings->name, state_text);
-    if (n < 0 || (size_t)n >= sizeof message)
+    int n = snprintf(m.text, sizeof m.text, "%s %s", settings->name, state_text);
+    if (n < 0 || (size_t)n >= sizeof m.text)
         return;
-    int rc = xively_send_trigger_message(message);
-    if (rc != 0)
-        app_errlog("[Ombrelle]Error sending message packet: %d\n", rc);
+    memcpy(m.apikey, settings->apikey, sizeof m.apikey);
+    memcpy(m.feedid, settings->feedid, sizeof m.feedid);
+    queue_feed_message(&m);
 }
 
 int send_app_event(const char *payload, int state, size_t length)
@@ -208,25 +359,49 @@ int xively_send_trigger_message(const char *message)
         app_log("[Ombrelle]Message NULL Error!\n");
         return -1;
     }
-    char apikey[APIKEY_SIZE] = "";
-    char feedid[FEEDID_SIZE] = "";
+    FeedMessage m;
+    memset(&m, 0, sizeof m);
     AppContext_lock();
     bool feed = AppContext.XivelyEnabled != 0;
-    copy_text(apikey, sizeof apikey, AppContext.Apikey);
-    copy_text(feedid, sizeof feedid, AppContext.FeedID);
+    copy_text(m.apikey, sizeof m.apikey, AppContext.Apikey);
+    copy_text(m.feedid, sizeof m.feedid, AppContext.FeedID);
     AppContext_unlock();
-    bool present = apikey[0] != '\0' && feedid[0] != '\0';
+    bool present = m.apikey[0] != '\0' && m.feedid[0] != '\0';
     /* Without a key and feed ID (absent or empty) there is no feed to send to, as with the feed off. */
     if (!feed || !present)
         return 0;
-    const char *home = getenv("TS_APP_HOME");
-    if (home == NULL)
-        return -1;
+    /* A message that does not fit is refused, never cut. */
+    if (snprintf(m.text, sizeof m.text, "%s", message) >= (int)sizeof m.text)
+        return MESSAGE_NOT_SENT;
     /* A script that ran is taken as sent, whatever its exit status; one that never started or was killed is not. */
-    if (shellcmd_run(FEED_UPDATE_FORMAT, home, apikey, feedid, message) != 0)
-        return -1;
-    app_log("[Ombrelle]Trigger Value  = %s \n", message);
-    return 0;
+    return run_feed_update(&m) == 0 ? 0 : MESSAGE_NOT_SENT;
+}
+
+void trigger_feed_wait_idle(void)
+{
+    pthread_mutex_lock(&g_feed_lock);
+    while (g_feed.started && !g_feed.abandoned && (g_feed.count > 0 || g_feed.sending))
+        pthread_cond_wait(&g_feed_changed, &g_feed_lock);
+    pthread_mutex_unlock(&g_feed_lock);
+}
+
+void trigger_feed_stop(void)
+{
+    pthread_mutex_lock(&g_feed_lock);
+    g_feed.stopping = true;
+    pthread_cond_broadcast(&g_feed_changed);
+    bool started = g_feed.started;
+    pthread_t thread = g_feed.thread;
+    pthread_mutex_unlock(&g_feed_lock);
+    if (started)
+        pthread_join(thread, NULL);
+    pthread_mutex_lock(&g_feed_lock);
+    unsigned lost = g_feed.not_sent + g_feed.count;
+    g_feed.first = g_feed.count = g_feed.not_sent = 0;
+    g_feed.started = g_feed.sending = g_feed.stopping = g_feed.abandoned = g_feed.full_reported = false;
+    pthread_mutex_unlock(&g_feed_lock);
+    if (lost > 0)
+        app_errlog("[Ombrelle]Feed messages not sent, Ombrelle is stopping: %u\n", lost);
 }
 
 int input_trigger_json_handler(void *, const void *data, size_t size)
@@ -239,11 +414,12 @@ int input_trigger_json_handler(void *, const void *data, size_t size)
     uint32_t state = state_word(data);
     TriggerSettings settings;
     read_trigger_settings(&AppContext_t::Input1Enabled, &AppContext_t::Input1Name, &settings);
-    send_trigger_message(&settings, state == INPUT_STATE_CLOSED ? "Closed" : "Open");
+    /* The camera event first: it must not wait for the cloud. */
     if (settings.events) {
         send_app_event(INPUT_PAYLOAD, EVENT_STATE_NONE, INPUT_PAYLOAD_LEN);
         app_log("[Ombrelle]Sending Event %s\n", INPUT_PAYLOAD);
     }
+    send_trigger_message(&settings, state == INPUT_STATE_CLOSED ? "Closed" : "Open");
     free(text);
     return 0;
 }
@@ -253,9 +429,9 @@ void daynight_json_cb(int mode)
     app_log("[Ombrelle]Day/Night mode changed to %s\n", get_daynight_mode(mode));
     TriggerSettings settings;
     read_trigger_settings(&AppContext_t::DayNightEnabled, &AppContext_t::DayNightName, &settings);
-    send_trigger_message(&settings, mode == DAYNIGHT_DAY ? "Day" : "Night");
     if (settings.events && send_app_event(DAYNIGHT_PAYLOAD, EVENT_STATE_NONE, DAYNIGHT_PAYLOAD_LEN) == 0)
         app_log("[Ombrelle]Sending Event %s\n", DAYNIGHT_PAYLOAD);
+    send_trigger_message(&settings, mode == DAYNIGHT_DAY ? "Day" : "Night");
 }
 
 int motion_trigger_json_handler(void *, const void *data, size_t size)
@@ -271,10 +447,10 @@ int motion_trigger_json_handler(void *, const void *data, size_t size)
     app_log("[Ombrelle]Motion Alert:State = %d\n", state);
     TriggerSettings settings;
     read_trigger_settings(&AppContext_t::MotionDetectionEnabled, &AppContext_t::MotionDetectionName, &settings);
-    /* The feed gets the opposite of the state: "0" while motion is reported. */
-    send_trigger_message(&settings, state != 0 ? "0" : "1");
     if (settings.events && send_app_event(MOTION_PAYLOAD, state, MOTION_PAYLOAD_LEN) == 0)
         app_log("[Ombrelle]Sending Event %s\n", MOTION_PAYLOAD);
+    /* The feed gets the opposite of the state: "0" while motion is reported. */
+    send_trigger_message(&settings, state != 0 ? "0" : "1");
     free(text);
     return 0;
 }

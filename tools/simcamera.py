@@ -270,6 +270,32 @@ def wait_for(predicate, seconds):
     return False
 
 
+def camera_tree(prefix, top):
+    """A temporary camera: ROOT (var/log, dev), HOME (html/, a copy of feed_update) and SIM.
+    Returns (work, root, home, sim)."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    root, home, sim = (os.path.join(work, d) for d in ("root", "home", "sim"))
+    for d in (root + "/var/log", root + "/dev", home + "/html", sim):
+        os.makedirs(d)
+    shutil.copy(os.path.join(top, "app", "feed_update"), home)
+    return work, root, home, sim
+
+
+def serial_link(root):
+    """A pseudo-terminal in raw mode whose slave ROOT/dev/ttyS1 names: (master, slave)."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    os.symlink(os.ttyname(slave), root + "/dev/ttyS1")
+    return master, slave
+
+
+def camera_env(root, home, sim):
+    """Ombrelle's environment in the temporary camera; feed_update finds its URL in HOME/feed_url."""
+    env = dict(os.environ, OMBRELLE_ROOT=root, TS_APP_HOME=home, TSDK_SIM_DIR=sim)
+    env.pop("FEED_API_URL", None)
+    return env
+
+
 def start_feed_server(quiet_s):
     server = http.server.HTTPServer(("127.0.0.1", 0), FeedHandler)
     server.uploads, server.shown, server.quiet_s = [], {}, quiet_s
@@ -336,19 +362,13 @@ class MqttFeed:
 
 def scripted(args, top, ombrelle):
 
-    work = tempfile.mkdtemp(prefix="ombrelle-demo-")
-    root, home, sim = (os.path.join(work, d) for d in ("root", "home", "sim"))
-    for d in (root + "/var/log", root + "/dev", home + "/html", sim):
-        os.makedirs(d)
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    os.symlink(os.ttyname(slave), root + "/dev/ttyS1")
+    work, root, home, sim = camera_tree("ombrelle-demo-", top)
+    master, slave = serial_link(root)
 
     server = start_feed_server(0)
     mqtt = MqttFeed(work) if args.mqtt else None
     feed = mqtt or server
 
-    shutil.copy(os.path.join(top, "app", "feed_update"), home)
     if mqtt:
         shutil.copy(os.path.join(args.build, "app", "mqtt", "feed_mqtt"), home)
     with open(home + "/feed_url", "w") as f:
@@ -362,8 +382,7 @@ def scripted(args, top, ombrelle):
     stop = threading.Event()
     seen, events = [], []
     peer = Peer(master)
-    env = dict(os.environ, OMBRELLE_ROOT=root, TS_APP_HOME=home, TSDK_SIM_DIR=sim)
-    env.pop("FEED_API_URL", None)
+    env = camera_env(root, home, sim)
     say("camera", "starting Ombrelle in %s" % work)
     if mqtt:
         say("mqtt", "mosquitto on %s:%d (camera, with a password) and :%d (mosquitto_sub)"
@@ -580,11 +599,8 @@ class WebCamera:
                 f.write(CONFIG.replace("<Ext_thread>1<", "<Ext_thread>0<"))
             with open(self.home + "/html/xivelyconfig.xml", "w") as f:
                 f.write(feed_config(1, 0xE0, [("Humidity", 10), ("Temperature", 30)]))
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        os.symlink(os.ttyname(self.slave), self.root + "/dev/ttyS1")
-        self.env = dict(os.environ, OMBRELLE_ROOT=self.root, TS_APP_HOME=self.home, TSDK_SIM_DIR=self.sim)
-        self.env.pop("FEED_API_URL", None)
+        self.master, self.slave = serial_link(self.root)
+        self.env = camera_env(self.root, self.home, self.sim)
         self.feed_status = FeedStatus(self.home + "/feed_update", self.env)
         self.peer = Peer(self.master)
         self.peer.mode = "auto"

@@ -29,6 +29,7 @@ CAMERA_TOOLS = ("awk", "cat", "date", "find", "md5sum", "mkdir", "mv", "rm", "se
 class Request:
     def __init__(self, method, path, headers, body, answer):
         self.method, self.path, self.headers, self.body, self.answer = method, path, headers, body, answer
+        self.received = time.time()
 
     @property
     def confirmed(self):

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <numeric>
 #include <set>
 #include <string>
@@ -259,6 +262,84 @@ TEST_F(RecordReaderTest, KeepsTheFrameWhenASignalInterruptsARead)
     Stop();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(kGoodPass + kRule + kSize, Log());
+}
+
+/* A pty of the test's own, linked in place of ROOT/dev/ttyS1 at once (the path never vanishes). */
+struct OwnPty {
+    int master = -1, slave = -1;
+    explicit OwnPty(const std::string &root)
+    {
+        char name[64] = "";
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_LE(0, master);
+        EXPECT_EQ(0, grantpt(master));
+        EXPECT_EQ(0, unlockpt(master));
+        EXPECT_EQ(0, ptsname_r(master, name, sizeof name));
+        slave = open(name, O_RDWR | O_NOCTTY);
+        EXPECT_LE(0, slave);
+        struct termios raw;
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        std::string link = root + "/dev/ttyS1";
+        EXPECT_EQ(0, symlink(name, (link + ".new").c_str()));
+        EXPECT_EQ(0, rename((link + ".new").c_str(), link.c_str()));
+    }
+    void Close()
+    {
+        close(master);
+        close(slave);
+        master = slave = -1;
+    }
+    ~OwnPty()
+    {
+        if (master >= 0)
+            Close();
+    }
+};
+
+/*
+ * The peer closes its end in the middle of a frame. The bytes held after its
+ * last one are the previous frame's: even when they add up to a checksum of 0
+ * (the value an unread checksum byte keeps), no record is made of them. The
+ * reader waits before it opens the port again, then reads the new line.
+ */
+TEST_F(RecordReaderTest, AHangUpInAFrameDropsItAndTheReaderWaitsBeforeOpeningAgain)
+{
+    auto first = std::make_unique<OwnPty>(link_.root().path());
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    Bytes seed = SeedPayload();
+    ASSERT_EQ((ssize_t)98, write(first->master, GoodFrame(seed).data(), 98));
+    ASSERT_TRUE(AwaitPass(2));
+    /* Two new bytes that, with the 94 held from the seed, add up to 0 modulo 256. */
+    uint8_t a = (uint8_t)(seed[0] + 1);
+    uint8_t b = (uint8_t)(0u - Sum(Bytes(seed.begin() + 2, seed.end())) - a);
+    const uint8_t head[] = {0x62, a, b};
+    ASSERT_EQ((ssize_t)sizeof head, write(first->master, head, sizeof head));
+    ASSERT_TRUE(AwaitLine(kData, 2));
+    ASSERT_TRUE(harness::WaitFor([&] {
+        int queued = -1;
+        return ioctl(first->slave, FIONREAD, &queued) == 0 && queued == 0;
+    }, kWaitMs));
+    usleep(50000);
+    OwnPty second(link_.root().path());
+    struct timespec since;
+    clock_gettime(CLOCK_MONOTONIC, &since);
+    first->Close();
+    ASSERT_TRUE(AwaitPass(3));
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long waitedMs = (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+    EXPECT_GE(waitedMs, READER_HANGUP_WAIT_MS - 100) << "the reader opened the port again at once";
+    EXPECT_TRUE(SameRecord(RecordOf(seed), CopyOfSerialData())) << "a record was made of stale bytes";
+
+    Bytes next(96, 3);
+    ASSERT_EQ((ssize_t)98, write(second.master, GoodFrame(next).data(), 98));
+    ASSERT_TRUE(AwaitPass(4));
+    EXPECT_TRUE(SameRecord(RecordOf(next), CopyOfSerialData()));
+    Stop();
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), "[Ombrelle]Error: serial line hung up, frame dropped\n"));
 }
 
 TEST_F(RecordReaderTest, EndsByItselfAfterAPassOnceWaitUpdatesIsClear)

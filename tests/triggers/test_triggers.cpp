@@ -147,6 +147,7 @@ protected:
         if (started_) {
             AppContext_ClearSettings(&AppContext);
             setup_triggers();
+            trigger_feed_stop();
             OutputFreeMemory(&AppContext);
             shellcmd_release();
             tsdk_deinit();
@@ -176,14 +177,20 @@ protected:
         *mark = all.size();
         return fresh;
     }
+    /* The log and the script's calls once the feed messages queued so far have been run. */
     std::string NewCalls() { return Since(sim_ + "/calls", &callsMark_); }
     std::string NewLog()
     {
+        trigger_feed_wait_idle();
         fflush(tsdk.log);
         return Since(logPath_, &logMark_);
     }
     std::string NewEvents() { return Since(sim_ + "/events", &eventsMark_); }
-    std::string NewArgs() { return Since(home_ + "/args", &argsMark_); }
+    std::string NewArgs()
+    {
+        trigger_feed_wait_idle();
+        return Since(home_ + "/args", &argsMark_);
+    }
 
     /* Writes one command to the SDK's control FIFO and waits until it was handled. */
     bool Inject(const std::string &command)
@@ -391,7 +398,7 @@ TEST_F(TriggerTest, InputHandlerStatesAndSwitches)
             bool feed = s.report != 0 && s.feed != 0;
             std::string message = std::string("Door ") + w.text;
             EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_in_trigger_str(1, record.data())) + "\n" +
-                          (feed ? TriggerValue(message) : "") + (s.app ? SendingEvent(kInputPayload) : ""),
+                          (s.app ? SendingEvent(kInputPayload) : "") + (feed ? TriggerValue(message) : ""),
                       NewLog());
             EXPECT_EQ(feed ? Call({"KEY123", "FEED42", "Door", w.text}) : "", NewArgs());
             EXPECT_EQ(s.app ? Event(0, kInputPayload) : "", NewEvents());
@@ -417,7 +424,7 @@ TEST_F(TriggerTest, MotionHandlerSendsTheOppositeOfTheStateToTheFeed)
             std::string feedState = w.state != 0 ? "0" : "1";
             EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_motion_str(record.data())) + "\n" +
                           "[Ombrelle]Motion Alert:State = " + std::to_string(w.state) + "\n" +
-                          (feed ? TriggerValue("Hall " + feedState) : "") + (s.app ? SendingEvent(kMotionPayload) : ""),
+                          (s.app ? SendingEvent(kMotionPayload) : "") + (feed ? TriggerValue("Hall " + feedState) : ""),
                       NewLog());
             EXPECT_EQ(feed ? Call({"KEY123", "FEED42", "Hall", feedState}) : "", NewArgs());
             EXPECT_EQ(s.app ? Event(w.state, kMotionPayload) : "", NewEvents());
@@ -456,7 +463,7 @@ TEST_F(TriggerTest, DayNightCallbackModesAndSwitches)
             bool feed = s.report != 0 && s.feed != 0;
             std::string message = std::string("Light ") + m.text;
             EXPECT_EQ(std::string("[Ombrelle]Day/Night mode changed to ") + m.logName + "\n" +
-                          (feed ? TriggerValue(message) : "") + (s.app ? SendingEvent(kDayNightPayload) : ""),
+                          (s.app ? SendingEvent(kDayNightPayload) : "") + (feed ? TriggerValue(message) : ""),
                       NewLog());
             EXPECT_EQ(feed ? Call({"KEY123", "FEED42", "Light", m.text}) : "", NewArgs());
             EXPECT_EQ(s.app ? Event(0, kDayNightPayload) : "", NewEvents());
@@ -565,11 +572,12 @@ TEST_F(TriggerTest, AScriptThatCouldNotRunIsNotReportedAsSent)
         std::string text;       /* "" for no script at all */
         mode_t mode;
         std::string error;      /* the runner's line, "" when the script ran */
+        int runs;               /* a run killed at its bound is run once more */
     } cases[] = {
-        {"missing", "", 0, "could not be started: No such file or directory"},
-        {"not executable", script, 0644, "could not be started: Permission denied"},
-        {"runs past its bound", "#!/bin/sh\nexec sleep 30\n", 0755, "did not end within 300 ms, killed"},
-        {"without a shebang line", script.substr(script.find('\n') + 1), 0755, ""},
+        {"missing", "", 0, "could not be started: No such file or directory", 1},
+        {"not executable", script, 0644, "could not be started: Permission denied", 1},
+        {"runs past its bound", "#!/bin/sh\nexec sleep 30\n", 0755, "did not end within 300 ms, killed", 2},
+        {"without a shebang line", script.substr(script.find('\n') + 1), 0755, "", 1},
     };
     Start();
     FeedTexts();
@@ -583,11 +591,13 @@ TEST_F(TriggerTest, AScriptThatCouldNotRunIsNotReportedAsSent)
             harness::WriteFile(program, c.text, c.mode);
         Record record(2);
         EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+        std::string runner;
+        for (int run = 0; run < c.runs; ++run)
+            runner += "ERROR [Ombrelle]Command " + program + " " + c.error + "\n";
         std::string sent = c.error.empty() ? TriggerValue("Door Closed")
-                                           : "ERROR [Ombrelle]Command " + program + " " + c.error + "\n" +
-                                                 "ERROR [Ombrelle]Error sending message packet: -1\n";
-        EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_in_trigger_str(1, record.data())) + "\n" + sent +
-                      SendingEvent(kInputPayload),
+                                           : runner + "ERROR [Ombrelle]Error sending message packet: -1\n";
+        EXPECT_EQ("[Ombrelle]" + SdkText(tsdk_in_trigger_str(1, record.data())) + "\n" +
+                      SendingEvent(kInputPayload) + sent,
                   NewLog());
         EXPECT_EQ(c.error.empty() ? Call({"KEY123", "FEED42", "Door", "Closed"}) : "", NewArgs());
         EXPECT_EQ(Event(0, kInputPayload), NewEvents());
@@ -630,6 +640,120 @@ TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
         EXPECT_FALSE(harness::FileExists(home_ + "/INJ"));
     }
     EXPECT_EQ(0, chdir(previous));
+}
+
+/* ---- the feed sender ---- */
+
+/* A feed_update that waits for the file "go" beside it, then records its words. */
+std::string HeldScript()
+{
+    const std::string script = feedtest::kFeedUpdateScript;
+    return "#!/bin/sh\nwhile [ ! -e \"$(dirname \"$0\")/go\" ]; do sleep 0.02; done\n" +
+           script.substr(script.find('\n') + 1);
+}
+
+std::string LogSoFar(const std::string &path)
+{
+    fflush(tsdk.log);
+    return harness::ReadFile(path);
+}
+
+/* The event goes while feed_update is still held; the message follows once the script may end. */
+TEST_F(TriggerTest, EventsDoNotWaitForTheFeed)
+{
+    harness::WriteFile(home_ + "/feed_update", HeldScript(), 0755);
+    Start();
+    FeedTexts();
+    SetFlags(1, 1, 1, 0, 1, 1);
+    std::atomic<int> returned{0};
+    std::thread handlers([&] {
+        Record closed(2), moving(1);
+        input_trigger_json_handler(nullptr, closed.data(), INPUT_RECORD_SIZE);
+        ++returned;
+        motion_trigger_json_handler(nullptr, moving.data(), INPUT_RECORD_SIZE);
+        ++returned;
+        daynight_json_cb(2);
+        ++returned;
+    });
+    bool all = harness::WaitFor([&] { return returned.load() == 3; }, 20000);
+    std::string events = harness::ReadFile(sim_ + "/events");
+    std::string early = LogSoFar(logPath_);
+    harness::WriteFile(home_ + "/go", "");
+    handlers.join();
+    ASSERT_TRUE(all) << "a handler waited for feed_update";
+    EXPECT_EQ(Event(0, kInputPayload) + Event(1, kMotionPayload) + Event(0, kDayNightPayload), events);
+    EXPECT_EQ(std::string::npos, early.find("Trigger Value")) << early;
+    EXPECT_EQ(Call({"KEY123", "FEED42", "Door", "Closed"}) + Call({"KEY123", "FEED42", "Hall", "0"}) +
+                  Call({"KEY123", "FEED42", "Light", "Night"}),
+              NewArgs());
+    std::string log = NewLog();
+    size_t at = 0;
+    for (const std::string &line : {SendingEvent(kInputPayload), SendingEvent(kMotionPayload),
+                                    SendingEvent(kDayNightPayload), TriggerValue("Door Closed"),
+                                    TriggerValue("Hall 0"), TriggerValue("Light Night")}) {
+        at = log.find(line, at);
+        ASSERT_NE(std::string::npos, at) << line << log;
+    }
+}
+
+/* Behind a held script the queue fills; the next handler waits for room, and every message goes, in order. */
+TEST_F(TriggerTest, AFullQueueHoldsTheNextTriggerAndLosesNoMessage)
+{
+    enum { MESSAGES = TRIGGER_FEED_QUEUE_SIZE + 2 };  /* one taken by the sender, a full queue, one waiting */
+    harness::WriteFile(home_ + "/feed_update", HeldScript(), 0755);
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 1, 0);
+    std::atomic<int> returned{0};
+    std::thread handlers([&] {
+        for (int i = 0; i < MESSAGES; ++i) {
+            Record record(i % 2 == 0 ? 2 : 0);
+            input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE);
+            ++returned;
+        }
+    });
+    const std::string full = "ERROR [Ombrelle]Feed messages: " + std::to_string(TRIGGER_FEED_QUEUE_SIZE) +
+                             " waiting, the next trigger waits for room\n";
+    bool reported = harness::WaitFor([&] { return LogSoFar(logPath_).find(full) != std::string::npos; }, 20000);
+    bool held = harness::WaitFor([&] { return returned.load() == MESSAGES - 1; }, 20000);
+    usleep(100 * 1000);
+    int whileFull = returned.load();
+    harness::WriteFile(home_ + "/go", "");
+    handlers.join();
+    EXPECT_TRUE(reported);
+    EXPECT_TRUE(held);
+    EXPECT_EQ(MESSAGES - 1, whileFull) << "the last handler must wait for room";
+    std::vector<std::string> expected;
+    for (int i = 0; i < MESSAGES; ++i)
+        expected.push_back(Call({"KEY123", "FEED42", "Door", i % 2 == 0 ? "Closed" : "Open"}));
+    std::string args = NewArgs();
+    std::string all;
+    for (const std::string &call : expected)
+        all += call;
+    EXPECT_EQ(all, args);
+    std::string log = NewLog();
+    EXPECT_EQ(1u, harness::CountOccurrences(log, full));
+    EXPECT_EQ((size_t)MESSAGES, harness::CountOccurrences(log, "[Ombrelle]Trigger Value  = Door "));
+}
+
+/* A stop does not wait for the feed: the run under way is ended and what is still queued is counted. */
+TEST_F(TriggerTest, AStopCountsTheMessagesItDidNotSend)
+{
+    harness::WriteFile(home_ + "/feed_update", HeldScript(), 0755);
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 1, 0);
+    Record record(2);
+    for (int i = 0; i < 5; ++i)
+        input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE);
+    /* Whether the sender has taken the first one or not, all five stay unsent. */
+    shellcmd_abort();
+    trigger_feed_stop();
+    std::string log = LogSoFar(logPath_);
+    EXPECT_NE(std::string::npos, log.find("ERROR [Ombrelle]Feed messages not sent, Ombrelle is stopping: 5\n"))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("Trigger Value"));
+    EXPECT_FALSE(harness::FileExists(home_ + "/args"));
 }
 
 /* ---- threads ---- */

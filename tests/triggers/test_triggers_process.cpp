@@ -53,10 +53,12 @@ TEST(OmbrelleTriggers, ReportsInjectedTriggersAndRemovesEverySubscriptionAtShutd
     ASSERT_TRUE(camera.Inject("input1-size 11 2"));
     ASSERT_TRUE(camera.Inject("motion 0x100"));
     ASSERT_TRUE(camera.Inject("daynight 1"));
-    EXPECT_EQ("KEY123\nFEED42\nDoor\nClosed\n==\n"
-              "KEY123\nFEED42\nHall\n0\n==\n"
-              "KEY123\nFEED42\nLight\nDay\n==\n",
-              harness::ReadFile(camera.home() + "/args"));
+    /* The feed messages follow their events, in order. */
+    const std::string messages = "KEY123\nFEED42\nDoor\nClosed\n==\n"
+                                 "KEY123\nFEED42\nHall\n0\n==\n"
+                                 "KEY123\nFEED42\nLight\nDay\n==\n";
+    harness::WaitFor([&] { return harness::ReadFile(camera.home() + "/args").size() >= messages.size(); }, 20000);
+    EXPECT_EQ(messages, harness::ReadFile(camera.home() + "/args"));
     EXPECT_EQ(Event(0, Payload("Ombrelle Input1 trigger")) + Event(1, Payload("Ombrelle Motion trigger")) +
                   Event(0, Payload("Ombrelle Day/Night trigger")),
               camera.Events());

@@ -13,6 +13,7 @@
 #include "harness.h"
 #include "ombrelle.h"
 #include "shellcmd.h"
+#include "triggers.h"
 #include "tsdk.h"
 
 namespace feedtest {
@@ -111,6 +112,7 @@ void FeedFixture::SetUp()
 
 void FeedFixture::TearDown()
 {
+    trigger_feed_stop();
     shellcmd_release();
     tsdk_deinit();
     tsdk_settings = tsdk_settings_t{};

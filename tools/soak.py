@@ -1,0 +1,876 @@
+#!/usr/bin/env python3
+"""Soak and fault run of the whole camera: what Ombrelle survives, counted.
+
+Ombrelle (the host build, or the ARM build under qemu-arm) runs in a temporary
+root with the stand-in SDK, an RS-485 peer on a pseudo-terminal, the real
+feed_update and a feed server on 127.0.0.1, for --seconds of steady state
+under these loads and faults:
+
+  triggers   input 1, motion and day/night in turn, 5 a second; each kind
+             alternates its state, so every feed channel's messages alternate
+  ticks      IntervalinMin 0 (one a second), channels Temp, Hum and Seq; record
+             frames (sensor type 3) 10 a second, and every 30 s a SIGUSR1 that
+             switches to an RS-485 sensor answering queries (type 1) and back
+  serial     in turn every 5 s: a garbage burst, a truncated frame, a frame
+             with a bad checksum, silence longer than the exchange bound, the
+             peer closing the pty and opening a new one (3 s away)
+  feed       up, then a cycle of down 30 s (refused), up 30 s, accepting and
+             never answering 20 s (shorter in runs under 240 s)
+  script     once, a feed_update that hangs (the child bound must end it)
+  signals    a burst of 50 SIGUSR1 within a second, every 3 minutes
+  stop       the endpoint up until the spool drained, then SIGTERM
+
+Every good frame and reply carries values no other frame carries, and bad
+frames carry values no good one does, so each uploaded value names its frame.
+It prints one line per figure, a summary, and exits 1 when a check fails.
+"""
+import argparse
+import collections
+import json
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+import calendar
+
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(TOOLS)
+sys.path.insert(0, TOOLS)
+sys.path.insert(0, os.path.join(TOP, "tests", "feed"))
+import simcamera  # noqa: E402
+from simcamera import say  # noqa: E402
+import feedfixture  # noqa: E402
+
+# ---- tolerances (the checks' bounds) ----
+LATENCY_P99_MS = 200          # trigger injection to its camera event, even during outages
+GROWTH_FDS = 1                # descriptors: end minus start (a child's pipe may be open)
+GROWTH_THREADS = 1            # threads: the same (a child's reaper)
+GROWTH_RSS_KB = {"host": 512, "arm": 512}   # under qemu-arm: the guest's own mappings
+IDENTICAL_LINES_MAX = 100     # a longer run of one line is a flood
+HANGUP_CPU_MAX = 0.5          # of one core, while the peer is away: a spin takes all of it
+STOP_S_MAX = 16               # the child bound plus a second
+LOG_MB_PER_HOUR_MAX = 100     # the reader logs four lines a frame by design (10 frames a second)
+
+TRIGGER_RATE_S = 0.2
+FRAME_PERIOD_S = 0.1
+SWITCH_PERIOD_S = 30
+SERIAL_FAULT_PERIOD_S = 5
+STORM_PERIOD_S = 180
+STORM_SIGNALS = 50
+SILENCE_S = 4                 # longer than the 3 s exchange bound
+FAULT_SETTLE_S = 0.3          # no frame for this long before a serial fault
+FRAME_FAULTS = ["garbage", "truncated", "badsum"]
+LINE_FAULTS = ["silence", "reopen"]
+AWAY_S = 3
+WARMUP_S = 5
+FINAL_WAIT_S = 120            # the retry wait is capped at 60 s for the soak
+HUNG_CHANNEL = "Door"
+
+# Ext_thread 1 toggles the reader at each application: set for exactly the one that switches types.
+CONFIG = {True: simcamera.CONFIG, False: simcamera.CONFIG.replace("<Ext_thread>1<", "<Ext_thread>0<")}
+CHANNELS = [("Temp", 30), ("Hum", 10), ("Seq", 20)]
+SENSOR_ADDRESS = 0xE0
+TRIGGERS = [  # kind, SDK command words alternating, feed channel, message state texts, event description
+    ("input", ("input1 2", "input1 0"), "Door", ("Closed", "Open"), "Ombrelle Input1 trigger"),
+    ("motion", ("motion 1", "motion 0"), "Hall", ("0", "1"), "Ombrelle Motion trigger"),
+    ("daynight", ("daynight 1", "daynight 2"), "Light", ("Day", "Night"), "Ombrelle Day/Night trigger"),
+]
+KIND_OF_EVENT = {t[4]: t[0] for t in TRIGGERS}
+
+HANG_WRAPPER = """#!/bin/sh
+# Soak: the first call for channel %s hangs; every other call runs the real script.
+if [ "$3" = %s ] && mkdir "${0%%/*}/.hung" 2>/dev/null; then
+    exec sleep 3600
+fi
+exec "${0%%/*}/feed_update.real" "$@"
+"""
+
+
+def fmt(value):
+    return "%.1f" % value
+
+
+# ---- the RS-485 peer ----
+
+class Peer(threading.Thread):
+    """The far end of the serial port: record frames or an RS-485 sensor, and the serial faults.
+    Good frames hold no 0x62 byte but the length byte, so a reader out of step finds the next
+    frame; every good frame and reply carries values of its own."""
+
+    def __init__(self, root):
+        super().__init__(daemon=True)
+        self.root = root
+        self.master, self.slave = simcamera.serial_link(root)
+        self.mode = "frames"
+        self.lock = threading.Lock()
+        self.faults = collections.deque()
+        self.stop = threading.Event()
+        self.quiet_until = 0.0
+        self.seq = 0
+        self.rseq = 0
+        self.good = {name: set() for name, _ in CHANNELS}
+        self.bad = {name: set() for name, _ in CHANNELS}
+        self.counts = collections.Counter()
+        self.pending_query = b""
+
+    def ask(self, fault):
+        with self.lock:
+            self.faults.append(fault)
+
+    def frame_bytes(self, values, params):
+        return simcamera.record_frame(values + [0.0] * (8 - len(values)), params + [0] * (8 - len(params)))
+
+    def next_good(self):
+        while True:
+            self.seq += 1
+            values = [round(10.0 + self.seq * 0.1, 1), 2000.0 + self.seq, float(self.seq)]
+            frame = self.frame_bytes(values, [code for _, code in CHANNELS])
+            if 0x62 not in frame[1:]:
+                return frame, values
+
+    def remember(self, values, where):
+        for (name, _), value in zip(CHANNELS, values):
+            where[name].add(fmt(value))
+
+    def send(self, data):
+        try:
+            os.write(self.master, data)
+        except BlockingIOError:
+            self.counts["dropped writes"] += 1
+
+    def run(self):
+        os.set_blocking(self.master, False)
+        next_frame = last_frame = time.monotonic()
+        while not self.stop.is_set():
+            with self.lock:
+                pending = self.faults[0] if self.faults else None
+            now = time.monotonic()
+            # Before a fault the frames pause, so the reader waits for a length byte when the
+            # fault's bytes come: none is flushed away by its next open. Frame faults wait for
+            # the end of a quiet spell, which may shield a query still under way.
+            ready = (self.mode != "frames" or now - last_frame >= FAULT_SETTLE_S) and \
+                (pending in LINE_FAULTS or now >= self.quiet_until)
+            if pending and ready:
+                with self.lock:
+                    fault = self.faults.popleft()
+                # A frame fault that comes after a switch to queries would only be flushed away.
+                if self.mode == "frames" or fault in LINE_FAULTS:
+                    getattr(self, "fault_" + fault)()
+                last_frame = time.monotonic()
+                continue
+            if self.mode != "frames":
+                self.serve_query(now < self.quiet_until)
+                continue
+            if not pending and now >= next_frame:
+                next_frame = max(next_frame + FRAME_PERIOD_S, now)
+                last_frame = now
+                if now >= self.quiet_until:
+                    frame, values = self.next_good()
+                    self.remember(values, self.good)
+                    self.send(frame)
+                    self.counts["good frames"] += 1
+            self.drain(min(0.02, max(0.0, next_frame - time.monotonic())))
+
+    def drain(self, seconds):
+        ready, _, _ = select.select([self.master], [], [], seconds)
+        if ready:
+            try:
+                os.read(self.master, 256)
+            except OSError:
+                pass
+
+    def serve_query(self, quiet):
+        ready, _, _ = select.select([self.master], [], [], 0.05)
+        if not ready:
+            return
+        try:
+            self.pending_query = (self.pending_query + os.read(self.master, 64))[-6:]
+        except OSError:
+            return
+        if len(self.pending_query) == 6 and self.pending_query[:2] == b"\x55\xaa":
+            self.pending_query = b""
+            if quiet:
+                self.counts["queries unanswered"] += 1
+                return
+            self.rseq += 1
+            humidity, celsius, seq = self.rseq * 10, 65535 - self.rseq, 60000 + self.rseq
+            self.remember([celsius / 10.0, float(humidity // 10), float(seq)], self.good)
+            self.send(simcamera.rs485_reply(humidity, celsius, [seq, 0, 0, 0, 0, 0]))
+            self.counts["replies"] += 1
+
+    # Each fault runs on the peer's thread, between two frames.
+
+    def fault_garbage(self):
+        self.send(bytes(random.sample([b for b in range(256) if b != 0x62], 16)))
+        self.counts["garbage bursts"] += 1
+
+    def fault_truncated(self):
+        frame, values = self.next_good()
+        self.send(frame[:41])
+        self.counts["truncated frames"] += 1
+        self.stop.wait(0.5)
+        # The reader completes the cut frame with the next one's head: make sure that mix fails.
+        while True:
+            following, following_values = self.next_good()
+            mixed = frame[1:41] + following[:56]
+            if sum(mixed) & 0xFF != following[56]:
+                break
+        self.remember(following_values, self.good)
+        self.send(following)
+
+    def fault_badsum(self):
+        self.seq += 1
+        values = [-1000.0 - self.seq, -2000.0 - self.seq, -float(self.seq)]
+        frame = bytearray(self.frame_bytes(values, [code for _, code in CHANNELS]))
+        frame[-1] = (frame[-1] + 1) & 0xFF
+        if 0x62 in frame[1:]:
+            return self.fault_badsum()
+        self.remember(values, self.bad)
+        self.send(bytes(frame))
+        self.counts["bad checksum frames"] += 1
+
+    def fault_silence(self):
+        self.quiet_until = time.monotonic() + SILENCE_S
+        self.counts["silences"] += 1
+
+    def fault_reopen(self):
+        """A new pty behind the port first, then the old one closed: the node never vanishes."""
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        link = self.root + "/dev/ttyS1"
+        os.symlink(os.ttyname(slave), link + ".new")
+        os.rename(link + ".new", link)
+        old = (self.master, self.slave)
+        self.master, self.slave = master, slave
+        os.set_blocking(self.master, False)
+        os.close(old[0])
+        os.close(old[1])
+        self.quiet_until = time.monotonic() + AWAY_S
+        self.counts["closes and reopens"] += 1
+
+    def close(self):
+        self.stop.set()
+        self.join(timeout=5)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+# ---- the triggers and their events ----
+
+class Injector(threading.Thread):
+    """Writes one trigger every TRIGGER_RATE_S to the SDK's control FIFO, without waiting for it."""
+
+    def __init__(self, sim):
+        super().__init__(daemon=True)
+        self.fd = os.open(sim + "/control", os.O_WRONLY)
+        self.stop = threading.Event()
+        self.sent = []            # (monotonic time, kind, channel, state text)
+        self.turn = collections.Counter()
+
+    def run(self):
+        n = 0
+        start = time.monotonic()
+        while not self.stop.is_set():
+            kind, commands, channel, texts, _ = TRIGGERS[n % len(TRIGGERS)]
+            k = self.turn[kind]
+            self.turn[kind] += 1
+            line = (commands[k % 2] + "\n").encode()
+            self.sent.append((time.monotonic(), kind, channel, texts[k % 2]))
+            try:
+                os.write(self.fd, line)
+            except OSError:
+                self.sent.pop()
+                break
+            n += 1
+            self.stop.wait(max(0.0, start + n * TRIGGER_RATE_S - time.monotonic()))
+
+    def close(self):
+        self.stop.set()
+        self.join(timeout=5)
+        os.close(self.fd)
+
+
+class EventWatcher(threading.Thread):
+    """Reads the SDK's events file as it grows; each trigger event's time of arrival."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path = path
+        self.stop = threading.Event()
+        self.seen = []            # (monotonic time, kind or None, state)
+
+    def run(self):
+        data, offset = b"", 0
+        while not self.stop.is_set():
+            try:
+                size = os.path.getsize(self.path)
+            except OSError:
+                size = 0
+            if size > len(data):
+                now = time.monotonic()
+                with open(self.path, "rb") as f:
+                    f.seek(len(data))
+                    data += f.read()
+                offset = self.parse(data, offset, now)
+            self.stop.wait(0.002)
+
+    def parse(self, data, offset, now):
+        while True:
+            head_end = data.find(b"\n", offset)
+            if head_end < 0:
+                return offset
+            _, state, length = data[offset:head_end].decode().split()
+            end = head_end + 1 + int(length)
+            if len(data) < end + 1:
+                return offset
+            payload = data[head_end + 1:end].decode(errors="replace")
+            description = payload.split("description:")[1].strip().strip('"').split('"')[0]
+            self.seen.append((now, KIND_OF_EVENT.get(description), int(state)))
+            offset = end + 1
+
+
+# ---- Ombrelle's process ----
+
+class LogTail:
+    """Counts a few lines of Ombrelle's log as it grows, without reading it again."""
+    NEEDLES = ("DYNAMIC CONFIGURATION ENDED", "[Ombrelle]Handle Configuration Change", "[Ombrelle]Trigger Value  = ",
+               "did not end within")
+
+    def __init__(self, path):
+        self.path = path
+        self.offset = 0
+        self.rest = b""
+        self.counts = collections.Counter()
+
+    def count(self, needle):
+        if os.path.exists(self.path):
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                data = f.read()
+            self.offset += len(data)
+            data = self.rest + data
+            complete = data.rfind(b"\n") + 1
+            self.rest = data[complete:]
+            text = data[:complete].decode("utf-8", errors="replace")
+            for n in self.NEEDLES:
+                self.counts[n] += text.count(n)
+        return self.counts[needle]
+
+
+def guest_rss_kb(pid):
+    """Resident memory of the 32-bit guest under qemu-arm: its mappings below 4 GiB. The rest of
+    the process is the emulator's own (its heap grows with every guest thread started)."""
+    total, low = 0, False
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            head = line.split(None, 1)[0]
+            if "-" in head and not head.endswith(":"):
+                low = int(head.split("-")[0], 16) < 1 << 32
+            elif head == "Rss:" and low:
+                total += int(line.split()[1])
+    return total
+
+
+def proc_figures(pid, guest=False):
+    """(descriptors, threads, RSS kB, CPU seconds) of a process; RSS of the guest alone under qemu."""
+    fds = len(os.listdir("/proc/%d/fd" % pid))
+    threads = rss = 0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                threads = int(line.split()[1])
+            elif line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    return fds, threads, guest_rss_kb(pid) if guest else rss, cpu_seconds(pid)
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def steady_figures(pid, guest):
+    """The smallest of ten samples a tenth of a second apart (a child's pipe or reaper passes),
+    and the whole process's RSS."""
+    samples = []
+    for _ in range(10):
+        samples.append(proc_figures(pid, guest)[:3])
+        time.sleep(0.1)
+    return tuple(min(s[i] for s in samples) for i in range(3)) + (proc_figures(pid)[2],)
+
+
+# ---- accounting ----
+
+def delivered_points(server):
+    """Per confirmed request, in order: {channel: [(at or None, value)]}, its arrival second and
+    whether its body was valid JSON."""
+    requests = []
+    for request in server.requests:
+        if not request.confirmed:
+            continue
+        try:
+            document = json.loads(request.body.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            requests.append(({}, request.received, False))
+            continue
+        streams = collections.OrderedDict()
+        for stream in document["datastreams"]:
+            if "datapoints" in stream:
+                streams[stream["id"]] = [(p["at"], p["value"]) for p in stream["datapoints"]]
+            else:
+                streams[stream["id"]] = [(None, stream["current_value"])]
+        requests.append((streams, request.received, True))
+    return requests
+
+
+def at_seconds(at):
+    return calendar.timegm(time.strptime(at, "%Y-%m-%dT%H:%M:%SZ"))
+
+
+def resends(previous, current):
+    """True when `current` starts, channel by channel, with every point of `previous`: the same
+    batch sent again after its answer was lost (at-least-once delivery)."""
+    streams, received, _ = previous
+    if not streams:
+        return False
+    for channel, points in streams.items():
+        again = current[0].get(channel, [])
+        if len(again) < len(points):
+            return False
+        for (at, value), (at2, value2) in zip(points, again):
+            if value != value2 or at2 is None:
+                return False
+            if at is not None and at != at2:
+                return False
+            if at is None and at_seconds(at2) > received:
+                return False
+    return True
+
+
+def feed_sequences(requests):
+    """Per channel, the values delivered in order, and the duplicates told apart."""
+    sequences = collections.defaultdict(list)
+    duplicates = collections.Counter()
+    previous = None
+    for request in requests:
+        skip = {}
+        if previous is not None and resends(previous, request):
+            skip = {channel: len(points) for channel, points in previous[0].items()}
+        for channel, points in request[0].items():
+            n = skip.get(channel, 0)
+            duplicates[channel] += n
+            sequences[channel] += [value for _, value in points[n:]]
+        previous = request
+    return sequences, duplicates
+
+
+def spool_sequences(spool):
+    """Per channel, the values still kept in the spool, oldest first."""
+    kept = collections.defaultdict(list)
+    status = {}
+    if os.path.exists(spool + "/status"):
+        with open(spool + "/status") as f:
+            status = {line.split(" ", 1)[0]: line.split()[1:] for line in f}
+    records = []
+    if "log" in status:
+        gen, head = int(status["log"][0]), int(status["log"][1])
+        path = "%s/points.%d" % (spool, gen)
+        if os.path.exists(path):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                records += f.read().split("\n")[head + 1:]
+    for name in sorted(n for n in os.listdir(spool) if n.startswith("in.")) if os.path.isdir(spool) else []:
+        with open(os.path.join(spool, name), encoding="utf-8", errors="replace") as f:
+            records += f.read().split("\n")
+    for record in records:
+        fields = record.split("\t")
+        if len(fields) == 6 and fields[5].startswith("."):
+            kept[fields[3]].append(fields[4])
+    return kept
+
+
+def compare(expected, delivered, kept, in_flight=0):
+    """(lost, extra, first index where they differ or None). Up to `in_flight` points after the
+    expected ones are runs the stop ended after feed_update had taken their point: not extra."""
+    observed = delivered + kept
+    if observed[:len(expected)] == expected and len(observed) - len(expected) <= in_flight:
+        return 0, 0, None
+    first = next((i for i, (a, b) in enumerate(zip(expected, observed)) if a != b), min(len(expected), len(observed)))
+    return max(0, len(expected) - len(observed)), max(0, len(observed) - len(expected)), first
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def longest_identical_run(lines):
+    best, run, last = 0, 0, None
+    for line in lines:
+        run = run + 1 if line == last else 1
+        last = line
+        best = max(best, run)
+    return best
+
+
+# ---- the run ----
+
+class Soak:
+    def __init__(self, args):
+        self.args = args
+        self.kind = "arm" if args.arm else "host"
+        self.work, self.root, self.home, self.sim = simcamera.camera_tree("ombrelle-soak-", TOP)
+        self.log = self.root + "/var/log/Ombrelle.log"
+        self.tail = LogTail(self.log)
+        self.spool = self.home + "/spool"
+        self.server = feedfixture.FeedServer("ok")
+        with open(self.home + "/feed_url", "w") as f:
+            f.write(self.server.url + "\n")
+        self.sensor_type = 3
+        self.write_config(3, True)
+        self.peer = Peer(self.root)
+        self.checks = []
+        self.hangup_cpu = []
+        self.feed_log = []
+        self.storms = 0
+        self.switches = 0
+        self.hang_done = False
+
+    def write_config(self, sensor_type, toggle):
+        simcamera.replace_atomically(self.home + "/html/configparams.xml", CONFIG[toggle].encode())
+        simcamera.replace_atomically(self.home + "/html/xivelyconfig.xml",
+                                     simcamera.feed_config(sensor_type, SENSOR_ADDRESS, CHANNELS).encode())
+
+    def log_text(self):
+        with open(self.log, "rb") as f:
+            return f.read().decode("utf-8", errors="replace")
+
+    def count_in_log(self, needle):
+        return self.tail.count(needle)
+
+    def start(self):
+        build = self.args.build or os.path.join(TOP, "build", self.kind)
+        program = os.path.join(build, "app", "Ombrelle")
+        command = ["qemu-arm", "-L", "/usr/arm-linux-gnueabihf", program] if self.args.arm else [program]
+        env = simcamera.camera_env(self.root, self.home, self.sim)
+        env["FEED_RETRY_MAX_S"] = "60"
+        self.stderr = open(self.work + "/stderr", "w")
+        self.process = subprocess.Popen(command, env=env, stdout=self.stderr, stderr=self.stderr,
+                                        start_new_session=True)
+        ended = "DYNAMIC CONFIGURATION ENDED"
+        if not simcamera.wait_for(lambda: os.path.exists(self.sim + "/control") and self.count_in_log(ended) > 0,
+                                  60):
+            raise RuntimeError("Ombrelle did not apply its configuration; see " + self.log)
+        self.write_config(3, False)
+
+    def settle(self):
+        """Until every application that was asked for has ended."""
+        simcamera.wait_for(lambda: self.count_in_log("[Ombrelle]Handle Configuration Change") ==
+                           self.count_in_log("DYNAMIC CONFIGURATION ENDED") - 1, 40)
+
+    def switch(self, sensor_type):
+        """One application with the new type that also toggles the reader (on for frames, off
+        for queries); the peer plays the new sensor once it has applied."""
+        self.settle()
+        before = self.count_in_log("DYNAMIC CONFIGURATION ENDED")
+        if sensor_type == 1:
+            self.peer.mode = "sensor"
+        self.write_config(sensor_type, True)
+        self.process.send_signal(signal.SIGUSR1)
+        simcamera.wait_for(lambda: self.count_in_log("DYNAMIC CONFIGURATION ENDED") > before, 40)
+        self.write_config(sensor_type, False)
+        if sensor_type == 3:
+            # A query of a tick begun before may still wait for its reply: no frame may land in it.
+            self.peer.quiet_until = time.monotonic() + SILENCE_S
+            self.peer.mode = "frames"
+        self.sensor_type = sensor_type
+        self.switches += 1
+
+    def storm(self):
+        self.settle()
+        for _ in range(STORM_SIGNALS):
+            self.process.send_signal(signal.SIGUSR1)
+            time.sleep(1.0 / STORM_SIGNALS)
+        self.storms += 1
+
+    def install_script(self, data):
+        """A new feed_update, executable before it takes the name: a run never finds it half made."""
+        temporary = self.home + "/.feed_update.new"
+        with open(temporary, "wb") as f:
+            f.write(data)
+        os.chmod(temporary, 0o755)
+        os.rename(temporary, self.home + "/feed_update")
+
+    def hang_script(self):
+        shutil.copy(self.home + "/feed_update", self.home + "/feed_update.real")
+        self.install_script((HANG_WRAPPER % (HUNG_CHANNEL, HUNG_CHANNEL)).encode())
+        self.hang_started = time.monotonic()
+
+    def unhang_script(self):
+        with open(self.home + "/feed_update.real", "rb") as f:
+            self.install_script(f.read())
+        self.hang_done = True
+
+    def feed_mode_at(self, t):
+        """up for 10 s, then down 30 s, up 30 s, hang 20 s in a cycle (scaled down in short runs)."""
+        scale = min(1.0, self.args.seconds / 240.0)
+        lead = 10 * scale
+        if t < lead:
+            return "ok"
+        phase = (t - lead) % (80 * scale)
+        return "refuse" if phase < 30 * scale else "ok" if phase < 60 * scale else "hang"
+
+    def steady(self):
+        seconds = self.args.seconds
+        serial_faults = FRAME_FAULTS + LINE_FAULTS
+        next_serial, next_switch = SERIAL_FAULT_PERIOD_S, SWITCH_PERIOD_S
+        next_storm = min(45.0, seconds * 0.75)
+        hang_at = min(100.0, seconds * 0.55)
+        fault_turn = 0
+        away = None
+        start = time.monotonic()
+        while True:
+            t = time.monotonic() - start
+            if t >= seconds:
+                break
+            mode = self.feed_mode_at(t)
+            if mode != self.server.mode:
+                self.server.set_mode(mode)
+                self.feed_log.append((t, mode))
+                say("feed", {"ok": "endpoint up", "refuse": "endpoint down (refused)",
+                             "hang": "endpoint accepts and never answers"}[mode])
+            if t >= next_switch and t < seconds - 5:
+                next_switch += SWITCH_PERIOD_S
+                self.switch(1 if self.sensor_type == 3 else 3)
+                say("sigusr1", "sensor type %d" % self.sensor_type)
+            if t >= next_storm and t < seconds - 5:
+                next_storm += STORM_PERIOD_S
+                say("signals", "%d SIGUSR1 within a second" % STORM_SIGNALS)
+                self.storm()
+            if t >= next_serial:
+                next_serial += SERIAL_FAULT_PERIOD_S
+                kinds = serial_faults if self.sensor_type == 3 else LINE_FAULTS
+                fault = kinds[fault_turn % len(kinds)]
+                fault_turn += 1
+                self.peer.ask(fault)
+                if fault == "reopen":
+                    away = (time.monotonic(), cpu_seconds(self.process.pid))
+            if away is not None and time.monotonic() - away[0] >= AWAY_S:
+                self.hangup_cpu.append((cpu_seconds(self.process.pid) - away[1]) / (time.monotonic() - away[0]))
+                away = None
+            if not self.hang_done and t >= hang_at:
+                if not hasattr(self, "hang_started"):
+                    say("script", "feed_update hangs on its next call for %s" % HUNG_CHANNEL)
+                    self.hang_script()
+                elif self.count_in_log("did not end within") > 0 or time.monotonic() - self.hang_started > 40:
+                    self.unhang_script()
+                    say("script", "feed_update restored")
+            if self.process.poll() is not None:
+                raise RuntimeError("Ombrelle ended during the run with status %s" % self.process.returncode)
+            time.sleep(0.05)
+        if not self.hang_done and hasattr(self, "hang_started"):
+            self.unhang_script()
+
+    def drain(self, expected_messages):
+        """Endpoint up, no more triggers: until every message ran and the spool is empty."""
+        self.server.set_mode("ok")
+        if self.sensor_type != 3:
+            self.switch(3)
+        deadline = time.monotonic() + FINAL_WAIT_S
+        while time.monotonic() < deadline:
+            sent = self.count_in_log("[Ombrelle]Trigger Value  = ")
+            kept = spool_sequences(self.spool)
+            if sent >= expected_messages and not any(kept.values()):
+                return True
+            time.sleep(0.5)
+        return False
+
+    def check(self, ok, line):
+        self.checks.append(ok)
+        print("%-6s %s" % ("ok" if ok else "FAILED", line), flush=True)
+
+    def run(self):
+        say("soak", "%s build, %d s of steady state, in %s" % (self.kind, self.args.seconds, self.work))
+        self.start()
+        self.peer.start()
+        injector = Injector(self.sim)
+        events = EventWatcher(self.sim + "/events")
+        events.start()
+        injector.start()
+        time.sleep(WARMUP_S)
+        fds0, threads0, rss0, whole0 = steady_figures(self.process.pid, self.args.arm)
+        log0 = os.path.getsize(self.log)
+        t0 = time.monotonic()
+        say("soak", "steady state: %d descriptors, %d threads, %d kB resident" % (fds0, threads0, rss0))
+        try:
+            self.steady()
+        finally:
+            injector.close()
+        steady_s = time.monotonic() - t0
+        log1 = os.path.getsize(self.log)
+        say("soak", "triggers stopped; endpoint up until every message ran and the spool drained")
+        drained = self.drain(len(injector.sent))
+        time.sleep(1)
+        fds1, threads1, rss1, whole1 = steady_figures(self.process.pid, self.args.arm)
+        say("camera", "SIGTERM")
+        stop0 = time.monotonic()
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            status = self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        stop_s = time.monotonic() - stop0
+        events.stop.set()
+        events.join(timeout=5)
+        self.peer.close()
+        self.server.close()
+        self.stderr.close()
+        self.report(injector, events, drained, steady_s, (fds0, threads0, rss0, whole0),
+                    (fds1, threads1, rss1, whole1), log1 - log0, status, stop_s)
+        failed = self.checks.count(False)
+        print("summary: %d checks, %d passed, %d failed; feed faults %s; serial faults %s; %d type switches, "
+              "%d signal storms, %s" % (len(self.checks), len(self.checks) - failed, failed,
+                                        self.feed_summary(), self.serial_summary(), self.switches, self.storms,
+                                        "a feed_update hung and was killed" if self.hang_done else "no hang"))
+        print("result %s" % ("ok" if failed == 0 else "FAILED"))
+        if failed == 0 and not self.args.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
+        else:
+            print("files kept in %s" % self.work)
+        return 0 if failed == 0 else 1
+
+    def feed_summary(self):
+        c = collections.Counter(mode for _, mode in self.feed_log)
+        return "(down %d, up %d, never answering %d)" % (c["refuse"], c["ok"], c["hang"])
+
+    def serial_summary(self):
+        c = self.peer.counts
+        return "(%d garbage bursts, %d truncated, %d bad checksums, %d silences, %d closes and reopens)" % (
+            c["garbage bursts"], c["truncated frames"], c["bad checksum frames"], c["silences"],
+            c["closes and reopens"])
+
+    def report(self, injector, events, drained, steady_s, start, end, log_bytes, status, stop_s):
+        log = self.log_text()
+        lines = log.splitlines()
+        requests = delivered_points(self.server)
+        delivered, duplicates = feed_sequences(requests)
+        kept = spool_sequences(self.spool)
+
+        # Triggers: every one has its event, and its message was delivered or is kept.
+        latencies = []
+        pending = collections.defaultdict(collections.deque)
+        for sent in injector.sent:
+            pending[sent[1]].append(sent)
+        event_counts = collections.Counter()
+        for when, kind, _ in events.seen:
+            if kind is None:
+                continue
+            event_counts[kind] += 1
+            if pending[kind]:
+                latencies.append((when - pending[kind].popleft()[0]) * 1000.0)
+        for kind, _, channel, _, _ in TRIGGERS:
+            expected = [text for _, k, _, text in injector.sent if k == kind]
+            lost, extra, first = compare(expected, delivered.get(channel, []), kept.get(channel, []))
+            self.check(event_counts[kind] == len(expected) and lost == 0 and extra == 0,
+                       "triggers %-8s injected %5d  events %5d  feed messages delivered %5d, still in the spool "
+                       "%d, duplicates %d, lost %d, extra %d%s" % (
+                           kind, len(expected), event_counts[kind], len(delivered.get(channel, [])),
+                           len(kept.get(channel, [])), duplicates[channel], lost, extra,
+                           "" if first is None else " (first difference at message %d)" % first))
+        if latencies:
+            p50, p99, top = statistics.median(latencies), percentile(latencies, 99), max(latencies)
+            self.check(p99 <= LATENCY_P99_MS,
+                       "latency  trigger to camera event: median %.1f ms, p99 %.1f ms, max %.1f ms over %d "
+                       "(target p99 <= %d ms, feed outages included)" % (p50, p99, top, len(latencies),
+                                                                         LATENCY_P99_MS))
+        else:
+            self.check(False, "latency  no trigger event seen")
+
+        # Ticks: every value Ombrelle uploaded was delivered or is kept, and came from a good frame.
+        uploads = collections.defaultdict(list)
+        for match in re.finditer(r"\[Ombrelle\]Channel(\d) Value  = +(-?[0-9.]+) \n", log):
+            uploads[CHANNELS[int(match.group(1)) - 1][0]].append(match.group(2))
+        stopped = log.count("stopped: Ombrelle is stopping")
+        for name, _ in CHANNELS:
+            expected = uploads[name]
+            lost, extra, first = compare(expected, delivered.get(name, []), kept.get(name, []), stopped)
+            foreign = [v for v in expected if v not in self.peer.good[name]]
+            self.check(lost == 0 and extra == 0 and not foreign and expected,
+                       "ticks    %-8s uploads %5d  delivered %5d, still in the spool %d, duplicates %d, lost %d, "
+                       "extra %d, values of no good frame %d%s" % (
+                           name, len(expected), len(delivered.get(name, [])), len(kept.get(name, [])),
+                           duplicates[name], lost, extra, len(foreign),
+                           "" if first is None else " (first difference at upload %d)" % first))
+        seqs = set(uploads["Seq"])
+        c = self.peer.counts
+        rchksum = len(re.findall(r"\[Ombrelle\]Error: rchksum ", log))
+        tmp_size = len(re.findall(r"\[Ombrelle\]Error: tmp_size ", log))
+        bad_uploaded = sum(1 for name, _ in CHANNELS for v in uploads[name] if v in self.peer.bad[name])
+        self.check(bad_uploaded == 0 and rchksum >= c["bad checksum frames"] + c["truncated frames"]
+                   and tmp_size >= c["garbage bursts"],
+                   "frames   good frames %d and replies %d, values taken by ticks %d; bad frames sent: %d bad "
+                   "checksum + %d truncated (rchksum lines %d), %d garbage bursts (tmp_size lines %d); values of "
+                   "bad frames uploaded %d" % (
+                       c["good frames"], c["replies"], len(seqs), c["bad checksum frames"], c["truncated frames"],
+                       rchksum, c["garbage bursts"], tmp_size, bad_uploaded))
+        skipped = sum(int(n) for n in re.findall(r"\[Ombrelle\]Upload ticks skipped while the previous tick ran: (\d+)", log))
+        print("info   ticks    %d expiries skipped while a tick waited for feed_update (logged by Ombrelle)" % skipped)
+        invalid = sum(1 for r in requests if not r[2])
+        self.check(invalid == 0 and drained,
+                   "feed     %d requests answered, %d with a body that is not UTF-8 JSON; spool %s after the "
+                   "endpoint's last recovery" % (len(requests), invalid, "drained" if drained else "NOT drained"))
+
+        # Growth.
+        tolerance = GROWTH_RSS_KB[self.kind]
+        self.check(end[0] - start[0] <= GROWTH_FDS,
+                   "growth   descriptors %d at the start, %d at the end (tolerance +%d)" % (start[0], end[0],
+                                                                                            GROWTH_FDS))
+        self.check(end[1] - start[1] <= GROWTH_THREADS,
+                   "growth   threads %d at the start, %d at the end (tolerance +%d)" % (start[1], end[1],
+                                                                                        GROWTH_THREADS))
+        self.check(end[2] - start[2] <= tolerance,
+                   "growth   resident memory%s %d kB at the start, %d kB at the end (tolerance +%d kB)%s" % (
+                       " of the ARM program" if self.args.arm else "", start[2], end[2], tolerance,
+                       "; the whole qemu-arm process %d kB, then %d kB" % (start[3], end[3]) if self.args.arm
+                       else ""))
+        per_hour = log_bytes / steady_s * 3600.0
+        burst = longest_identical_run(lines)
+        self.check(burst <= IDENTICAL_LINES_MAX and per_hour <= LOG_MB_PER_HOUR_MAX * 1e6,
+                   "log      %.1f MB an hour (%d bytes in %.0f s); largest burst of identical lines %d "
+                   "(tolerance %d)" % (per_hour / 1e6, log_bytes, steady_s, burst, IDENTICAL_LINES_MAX))
+        top = max(self.hangup_cpu) if self.hangup_cpu else 0.0
+        self.check(top <= HANGUP_CPU_MAX,
+                   "serial   Ombrelle's CPU while the peer was away after closing the pty: max %.0f %% of a core "
+                   "over %d closes (tolerance %.0f %%)" % (top * 100, len(self.hangup_cpu), HANGUP_CPU_MAX * 100))
+        killed = log.count("did not end within")
+        self.check(not self.hang_done or killed >= 1,
+                   "script   hung feed_update killed at the child bound: %d kill line(s)" % killed)
+        self.check(status == 0 and stop_s <= STOP_S_MAX,
+                   "stop     exit status %s %.3f s after SIGTERM (bound %d s)" % (status, stop_s, STOP_S_MAX))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=int, default=600, help="steady state length (default 600)")
+    parser.add_argument("--arm", action="store_true", help="the ARM build under qemu-arm")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    parser.add_argument("--build", help="build folder to take app/Ombrelle from (default build/host or build/arm)")
+    args = parser.parse_args()
+    if args.seconds < 30:
+        parser.error("--seconds must be at least 30")
+    return Soak(args).run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
