@@ -78,50 +78,49 @@ INSTANTIATE_TEST_SUITE_P(Signals, OmbrelleStopSignal, testing::Values(SIGTERM, S
                          });
 
 /*
- * A reconfiguration that waits: an input-1 message is held in feed_update
- * while a new configuration switches reporting off, so that application's
- * trigger set-up waits for the SDK's callback in flight.
+ * A reconfiguration that waits: a tick is held in coreprobe while a new
+ * configuration switches the feed off, so that application waits for the
+ * running tick before it deletes the timer.
  */
 class HeldReconfiguration : public testing::Test {
 protected:
     const std::string kChange = "[Ombrelle]Handle Configuration Change\n";
+    const std::string kFeedOff = "[Ombrelle]Output XivelyEnabled  = 0 \n";
+    const std::string kTimerDeleted = "[Ombrelle] Timer deleted\n";
 
     void SetUp() override
     {
-        harness::WriteFile(camera_.home() + "/feed_update",
-                           "#!/bin/sh\nhome=\"$(dirname \"$0\")\"\necho run >> \"$home/feed_runs\"\n"
+        harness::WriteFile(camera_.home() + "/coreprobe",
+                           "#!/bin/sh\nhome=\"$(dirname \"$0\")\"\necho run >> \"$home/probe_runs\"\n"
                            "while [ ! -f \"$home/release\" ]; do sleep 0.05; done\n",
                            0755);
         feedtest::FeedSettings feed;
-        feed.channels = {{0, "A", 30}};
+        feed.type = 2;
+        feed.param = 40;
+        feed.interval = 0;
+        feed.channels = {{1, "Core", 30}};
         feedtest::ReplaceFile(camera_.home() + "/html/xivelyconfig.xml", feedtest::XivelyConfigXml(feed));
         Configure(1);
     }
 
-    void Configure(int input1)
+    void Configure(int xively)
     {
         feedtest::ConfigFlags flags;
-        flags.input1 = input1;
+        flags.xively = xively;
         feedtest::ReplaceFile(camera_.home() + "/html/configparams.xml", feedtest::ConfigParamsXml(flags));
     }
 
-    /* Starts Ombrelle and returns once its second application waits in the trigger set-up. */
+    /* Starts Ombrelle and returns once its second application waits for the running tick. */
     void StartAndHold()
     {
         camera_.Start();
-        /* Published at the end of the application: a trigger before that sees the old settings. */
         ASSERT_TRUE(camera_.WaitLog("[Ombrelle] ========= DYNAMIC CONFIGURATION ENDED =========\n"));
-        int fd = open((camera_.sim() + "/control").c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(9, write(fd, "input1 2\n", 9));
-        close(fd);
-        ASSERT_TRUE(harness::WaitFor([&] { return harness::FileExists(camera_.home() + "/feed_runs"); }, 20000));
+        ASSERT_TRUE(harness::WaitFor([&] { return harness::FileExists(camera_.home() + "/probe_runs"); }, 20000));
         Configure(0);
         camera_.Signal(SIGUSR1);
-        ASSERT_TRUE(camera_.WaitLogCount("[Ombrelle]Output AppEnabled     = 0 \n", 2));
+        ASSERT_TRUE(camera_.WaitLogCount(kFeedOff, 1));
         usleep(200 * 1000);
-        ASSERT_EQ(std::string::npos, camera_.Log().find("[Ombrelle]****Input Report UnSubscribed****\n"))
-            << "the application did not wait";
+        ASSERT_EQ(std::string::npos, camera_.Log().find(kTimerDeleted)) << "the application did not wait";
     }
 
     void Release() { harness::WriteFile(camera_.home() + "/release", ""); }
@@ -140,7 +139,7 @@ TEST_F(HeldReconfiguration, ABurstOfSigusr1DuringAnApplicationGivesExactlyOneMor
     EXPECT_EQ(1u, harness::CountOccurrences(camera_.Log(), kChange)) << "not while an application runs";
     Release();
     ASSERT_TRUE(camera_.WaitLogCount(kChange, 2));
-    ASSERT_TRUE(camera_.WaitLogCount("[Ombrelle]****RS485 Report UnSubscribed****\n", 3));
+    ASSERT_TRUE(camera_.WaitLogCount(kFeedOff, 2));
     usleep(500 * 1000);
     camera_.Signal(SIGTERM);
     EXPECT_EQ(0, camera_.WaitExit());
@@ -157,8 +156,7 @@ TEST_F(HeldReconfiguration, AStopDuringAnApplicationLetsItFinishFirst)
     Release();
     EXPECT_EQ(0, camera_.WaitExit());
     std::string log = camera_.Log();
-    harness::ExpectInOrder(log, {kChange, "[Ombrelle]****Input Report UnSubscribed****\n",
-                                 "[Ombrelle]****RS485 Report UnSubscribed****\n", "[Ombrelle]OutputFreeMemory done \n"});
+    harness::ExpectInOrder(log, {kChange, kTimerDeleted, "[Ombrelle]OutputFreeMemory done \n"});
     EXPECT_EQ(1u, harness::CountOccurrences(log, kChange));
 }
 
