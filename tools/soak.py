@@ -25,6 +25,7 @@ frames carry values no good one does, so each uploaded value names its frame.
 It prints one line per figure, a summary, and exits 1 when a check fails.
 """
 import argparse
+import calendar
 import collections
 import json
 import os
@@ -34,14 +35,11 @@ import select
 import shutil
 import signal
 import statistics
-import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import tty
-import calendar
 
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(TOOLS)
