@@ -109,8 +109,8 @@ void reader_unlisten(int fd)
     close(fd);
 }
 
-/* What a wait of the reader ends with. */
-enum { BYTE_READ = 0, READER_STOPPED = -1, LINE_HUNG_UP = -2 };
+/* What a wait or a frame attempt of the reader ends with: go on, a stop, or a hang-up. */
+enum { GO_ON = 0, READER_STOPPED = -1, LINE_HUNG_UP = -2 };
 
 /*
  * The reader's only wait, with no time limit: for a byte or for the stop. The
@@ -129,7 +129,7 @@ int wait_byte(int fd, int stop_fd, uint8_t *byte)
         return READER_STOPPED;
     if (ready > 0 && serialport_read_byte(fd, byte) <= 0)
         return LINE_HUNG_UP;
-    return BYTE_READ;
+    return GO_ON;
 }
 
 /* Waits `ms` or until the stop: true on the stop. */
@@ -163,34 +163,34 @@ void store_record(const uint8_t *payload)
     pthread_mutex_unlock(&serial_data_lock);
 }
 
-/* One frame attempt on the open port: BYTE_READ once it is over, READER_STOPPED or LINE_HUNG_UP. */
+/* One frame attempt on the open port: GO_ON once it is over (stored or rejected), READER_STOPPED or LINE_HUNG_UP. */
 int receive_frame(int fd, int stop_fd, uint8_t *payload)
 {
     uint8_t tmp_size = 0;
     uint8_t rchksum = 0;
     app_log("[Ombrelle]Receiving size... \n");
     int rc = wait_byte(fd, stop_fd, &tmp_size);
-    if (rc != BYTE_READ)
+    if (rc != GO_ON)
         return rc;
     if (tmp_size != RECORD_FRAME_LEN) {
         app_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
-        return BYTE_READ;
+        return GO_ON;
     }
     app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
-    for (int i = 0; i < RECORD_PAYLOAD_LEN && rc == BYTE_READ; ++i)
+    for (int i = 0; i < RECORD_PAYLOAD_LEN && rc == GO_ON; ++i)
         rc = wait_byte(fd, stop_fd, &payload[i]);
-    if (rc != BYTE_READ)
+    if (rc != GO_ON)
         return rc;
     app_log("[Ombrelle]Receiving chksum \n");
     rc = wait_byte(fd, stop_fd, &rchksum);
-    if (rc != BYTE_READ)
+    if (rc != GO_ON)
         return rc;
     uint8_t sum = sum_bytes(payload, RECORD_PAYLOAD_LEN);
     if (sum == rchksum)
         store_record(payload);
     else
         app_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
-    return BYTE_READ;
+    return GO_ON;
 }
 
 /*
@@ -211,7 +211,7 @@ int serial_pass(int stop_fd, uint8_t *payload)
         app_log("[Ombrelle]Error: serial line hung up, frame dropped\n");
         return stop_within(stop_fd, READER_HANGUP_WAIT_MS) ? -1 : 0;
     }
-    return rc == BYTE_READ ? 0 : -1;
+    return rc == GO_ON ? 0 : -1;
 }
 
 void print_bytes(const uint8_t *bytes, size_t count)
