@@ -21,8 +21,14 @@ __attribute__((format(printf, 3, 0))) void format_line(char *line, size_t size, 
         memcpy(line + size - sizeof CUT_MARK, CUT_MARK, sizeof CUT_MARK);
 }
 
-void flush_stream(void)
+/* The SDK's two log calls share this shape; the line goes to one of them, then the stream is flushed. */
+typedef void SdkLog(const char *format, ...);
+
+__attribute__((format(printf, 2, 0))) void write_line(SdkLog *sdk_log, const char *format, va_list args)
 {
+    char line[APP_LOG_LINE_SIZE];
+    format_line(line, sizeof line, format, args);
+    sdk_log("%s", line);
     if (tsdk.log != NULL)
         fflush(tsdk.log);
 }
@@ -31,22 +37,16 @@ void flush_stream(void)
 
 void app_log(const char *format, ...)
 {
-    char line[APP_LOG_LINE_SIZE];
     va_list args;
     va_start(args, format);
-    format_line(line, sizeof line, format, args);
+    write_line(tsdk_log, format, args);
     va_end(args);
-    tsdk_log("%s", line);
-    flush_stream();
 }
 
 void app_errlog(const char *format, ...)
 {
-    char line[APP_LOG_LINE_SIZE];
     va_list args;
     va_start(args, format);
-    format_line(line, sizeof line, format, args);
+    write_line(tsdk_errlog, format, args);
     va_end(args);
-    tsdk_errlog("%s", line);
-    flush_stream();
 }
