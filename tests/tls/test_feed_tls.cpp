@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 
 #include "feed_tls.h"
@@ -105,6 +106,11 @@ const TlsCase kCases[] = {
     {"MissingCaFile", "server.pem", false, "localhost", "absent.pem", nullptr, nullptr, nullptr,
      "cannot open"},
 };
+
+void PrintTo(const TlsCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 /* A free port on 127.0.0.1 (bound, then let go for the server). */
 int FreePort()
