@@ -11,7 +11,7 @@
  *
  * Memory: a file is read whole, at most TLS_FILE_MAX bytes, and freed once
  * decoded; an anchor keeps only its subject name and public key (about 300
- * to 600 bytes each: Debian's bundle of some 140 CAs takes about 60 KiB).
+ * to 600 bytes each: Debian's bundle of 144 CAs takes about 75 KiB).
  */
 #ifndef OMBRELLE_TLS_CREDENTIALS_H
 #define OMBRELLE_TLS_CREDENTIALS_H
