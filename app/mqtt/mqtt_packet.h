@@ -1,5 +1,6 @@
 /*
- * mqtt_packet.h - MQTT 3.1.1 packets of a publishing client, as bytes.
+ * mqtt_packet.h - MQTT 3.1.1 packets of a publishing client, as bytes, and
+ * their MQTT 5 forms (the section at the end).
  *
  * Pure functions over caller buffers: no I/O, no allocation, no state.
  *
@@ -147,5 +148,84 @@ int mqtt_utf8_valid(const uint8_t *text, size_t size);
 
 /* 1 for a topic to publish to: 1 to MQTT_STRING_MAX bytes of valid UTF-8 without "+" or "#"; else 0. */
 int mqtt_topic_name_valid(const uint8_t *topic, size_t size);
+
+/* ---- MQTT 5 ----
+ *
+ *   mqtt5_encode_connect   CONNECT for protocol level 5: the same record, and the
+ *                          property Maximum Packet Size = MQTT_PACKET_MAX so
+ *                          the server never sends more than is accepted
+ *   mqtt5_encode_publish   PUBLISH with empty properties
+ *   mqtt5_decode           the first packet of a byte stream from an MQTT 5
+ *                          server, reason codes and CONNACK properties read
+ *   mqtt5_connack_wants_v311
+ *                          whether a CONNACK says "speak 3.1.1"
+ * The encoders return as their 3.1.1 forms do: the length, or -1.
+ */
+
+enum { MQTT5_PROTOCOL_LEVEL = 5 };
+
+/* Reason codes a publishing client acts on (0x80 and above are failures). */
+enum {
+    MQTT5_SUCCESS = 0x00,
+    MQTT5_NO_MATCHING_SUBSCRIBERS = 0x10,
+    MQTT5_UNSPECIFIED_ERROR = 0x80,
+    MQTT5_MALFORMED_PACKET = 0x81,
+    MQTT5_PROTOCOL_ERROR = 0x82,
+    MQTT5_UNSUPPORTED_PROTOCOL_VERSION = 0x84,
+    MQTT5_NOT_AUTHORIZED = 0x87,
+    MQTT5_SERVER_UNAVAILABLE = 0x88,
+    MQTT5_BAD_USER_NAME_OR_PASSWORD = 0x86,
+    MQTT5_PACKET_TOO_LARGE = 0x95,
+    MQTT5_QUOTA_EXCEEDED = 0x97,
+    MQTT5_PAYLOAD_FORMAT_INVALID = 0x99
+};
+
+/* A decoded MQTT 5 packet. Fields that its type does not carry are zero. */
+typedef struct {
+    int type;            /* MQTT_CONNACK, MQTT_PUBACK, MQTT_PUBREC, MQTT_PUBREL, MQTT_PUBCOMP, MQTT_PINGRESP, MQTT_DISCONNECT */
+    int flags;           /* the low nibble of the first byte */
+    size_t size;         /* bytes of the whole packet, fixed header included */
+    uint16_t packet_id;  /* PUBACK, PUBREC, PUBREL, PUBCOMP */
+    int session_present; /* CONNACK */
+    int reason_code;     /* CONNACK, PUBACK to PUBCOMP, DISCONNECT: MQTT5_* (the short forms: MQTT5_SUCCESS) */
+    int v311;            /* CONNACK: 1 when it is a 3.1.1 CONNACK (2 bytes); reason_code is then its return code */
+    /* CONNACK properties, with the values that hold when a property is absent. */
+    uint32_t maximum_packet_size;  /* 0: absent (no limit but the protocol's) */
+    uint16_t receive_maximum;      /* 65535 when absent */
+    int server_keepalive_s;        /* -1: absent, the client's own keep-alive holds */
+    int maximum_qos;               /* 2 when absent */
+    int retain_available;          /* 1 when absent */
+    size_t assigned_client_id_size; /* bytes of an Assigned Client Identifier (not kept), 0: none */
+    uint32_t session_expiry_s;     /* Session Expiry Interval; 0 when absent */
+} Mqtt5Packet;
+
+/* CONNECT for protocol level 5; clean_session is Clean Start. */
+int mqtt5_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size);
+int mqtt5_encode_publish(const MqttPublish *publish, uint8_t *out, size_t size);
+
+/*
+ * Decodes the packet at in[0] as mqtt_decode does (same results, same bound,
+ * nothing read past the packet or past in[size - 1]), for the packets an MQTT 5
+ * server sends a client that publishes and never subscribes.
+ *
+ * MQTT_DECODE_MALFORMED besides the 3.1.1 reasons: a type other than those of
+ * Mqtt5Packet.type (AUTH among them: no authentication method is sent), a
+ * reason code that the packet type cannot carry, a session with a refusal, a
+ * property length that does not end with the packet, a property unknown or
+ * not allowed in that packet, one given twice (User Property apart), a value
+ * out of its range (Receive Maximum 0, Maximum Packet Size 0, Maximum QoS or a
+ * flag other than 0 or 1) or a string that is not valid UTF-8.
+ *
+ * A CONNACK of exactly two bytes is the answer of a 3.1.1 server: it is
+ * decoded as such with v311 set (see mqtt5_connack_wants_v311).
+ */
+int mqtt5_decode(const uint8_t *in, size_t size, Mqtt5Packet *packet);
+
+/*
+ * 1 when a decoded CONNACK refuses protocol level 5: a 3.1.1 server's
+ * "unacceptable protocol version" (return code 1) or an MQTT 5 server's
+ * Unsupported Protocol Version (0x84); else 0.
+ */
+int mqtt5_connack_wants_v311(const Mqtt5Packet *packet);
 
 #endif

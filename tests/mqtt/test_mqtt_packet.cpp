@@ -528,4 +528,201 @@ TEST(MqttStrings, TopicNames)
     }
 }
 
+/* ---- MQTT 5 ---- */
+
+int Decode5(const Bytes &bytes, Mqtt5Packet *packet)
+{
+    uint8_t *copy = new uint8_t[bytes.size()];
+    if (!bytes.empty())
+        memcpy(copy, bytes.data(), bytes.size());
+    int status = mqtt5_decode(bytes.empty() ? nullptr : copy, bytes.size(), packet);
+    delete[] copy;
+    return status;
+}
+
+TEST(Mqtt5Encode, ConnectCarriesLevelFiveAndTheMaximumPacketSize)
+{
+    MqttConnect connect = {"cam", "u", "pw", 60, 1};
+    Bytes expected = Cat(Cat(Cat({0x10, 0x1c, 0x00, 0x04, 'M', 'Q', 'T', 'T', 0x05, 0xc2, 0x00, 0x3c,
+                                  /* properties: Maximum Packet Size 2048 */ 0x05, 0x27, 0x00, 0x00, 0x08, 0x00,
+                                  0x00, 0x03},
+                                 B("cam")),
+                             Cat({0x00, 0x01}, B("u"))),
+                         Cat({0x00, 0x02}, B("pw")));
+    ExpectNeedsExactly(expected, [&](uint8_t *out, size_t size) { return mqtt5_encode_connect(&connect, out, size); });
+
+    uint8_t out[64];
+    MqttConnect noId = {"", nullptr, nullptr, 60, 1};
+    MqttConnect passwordOnly = {"c", nullptr, "pw", 60, 1};
+    EXPECT_EQ(mqtt5_encode_connect(&noId, out, sizeof out), -1);
+    EXPECT_EQ(mqtt5_encode_connect(&passwordOnly, out, sizeof out), -1);
+}
+
+TEST(Mqtt5Encode, PublishHasAnEmptyPropertyBlock)
+{
+    const std::string topic = "t/1";
+    const std::string payload = "21.5";
+    MqttPublish qos1 = {(const uint8_t *)topic.data(), topic.size(), (const uint8_t *)payload.data(),
+                        payload.size(), 1, 1, 0, 0x0102};
+    Bytes expected = Cat(Cat(Cat({0x33, 0x0c, 0x00, 0x03}, B("t/1")), {0x01, 0x02, 0x00}), B("21.5"));
+    ExpectNeedsExactly(expected, [&](uint8_t *out, size_t size) { return mqtt5_encode_publish(&qos1, out, size); });
+
+    MqttPublish qos0 = {(const uint8_t *)topic.data(), topic.size(), nullptr, 0, 0, 0, 0, 0};
+    Bytes expected0 = Cat(Cat({0x30, 0x06, 0x00, 0x03}, B("t/1")), {0x00});
+    ExpectNeedsExactly(expected0, [&](uint8_t *out, size_t size) { return mqtt5_encode_publish(&qos0, out, size); });
+
+    uint8_t out[64];
+    MqttPublish noId = qos1;
+    noId.packet_id = 0;
+    MqttPublish wildcard = qos0;
+    wildcard.topic = (const uint8_t *)"t/#";
+    EXPECT_EQ(mqtt5_encode_publish(&noId, out, sizeof out), -1);
+    EXPECT_EQ(mqtt5_encode_publish(&wildcard, out, sizeof out), -1);
+}
+
+struct Valid5Case {
+    const char *what;
+    Bytes bytes;
+    int type;
+    uint16_t packet_id;
+    int reason_code;
+    int v311;
+    uint32_t maximum_packet_size;
+    uint16_t receive_maximum;
+    int server_keepalive_s;
+    size_t assigned_client_id_size;
+};
+
+const Valid5Case kValid5[] = {
+    {"CONNACK, no properties", {0x20, 0x03, 0x00, 0x00, 0x00}, MQTT_CONNACK, 0, 0, 0, 0, 65535, -1, 0},
+    {"CONNACK with limits",
+     {0x20, 0x0e, 0x00, 0x00, 0x0b, 0x27, 0x00, 0x00, 0x04, 0x00, 0x21, 0x00, 0x0a, 0x13, 0x00, 0x1e},
+     MQTT_CONNACK, 0, 0, 0, 1024, 10, 30, 0},
+    {"CONNACK, assigned id and user properties",
+     {0x20, 0x15, 0x00, 0x00, 0x12, 0x12, 0x00, 0x03, 'a', 'b', 'c', 0x26, 0x00, 0x01, 'k', 0x00, 0x01, 'v',
+      0x26, 0x00, 0x00, 0x00, 0x00},
+     MQTT_CONNACK, 0, 0, 0, 0, 65535, -1, 3},
+    {"CONNACK not authorised, reason string",
+     {0x20, 0x08, 0x00, 0x87, 0x05, 0x1f, 0x00, 0x02, 'n', 'o'}, MQTT_CONNACK, 0, 0x87, 0, 0, 65535, -1, 0},
+    {"CONNACK unsupported protocol version", {0x20, 0x03, 0x00, 0x84, 0x00}, MQTT_CONNACK, 0, 0x84, 0, 0, 65535, -1, 0},
+    {"3.1.1 CONNACK: unacceptable protocol version", {0x20, 0x02, 0x00, 0x01}, MQTT_CONNACK, 0, 1, 1, 0, 0, 0, 0},
+    {"3.1.1 CONNACK accepted", {0x20, 0x02, 0x00, 0x00}, MQTT_CONNACK, 0, 0, 1, 0, 0, 0, 0},
+    {"PUBACK short form: success", {0x40, 0x02, 0x00, 0x07}, MQTT_PUBACK, 7, 0, 0, 0, 0, 0, 0},
+    {"PUBACK not authorised", {0x40, 0x03, 0x00, 0x07, 0x87}, MQTT_PUBACK, 7, 0x87, 0, 0, 0, 0, 0},
+    {"PUBACK quota exceeded, empty properties", {0x40, 0x04, 0x00, 0x07, 0x97, 0x00}, MQTT_PUBACK, 7, 0x97, 0, 0,
+     0, 0, 0},
+    {"PUBACK payload format invalid, reason string",
+     {0x40, 0x08, 0x00, 0x07, 0x99, 0x04, 0x1f, 0x00, 0x01, 'x'}, MQTT_PUBACK, 7, 0x99, 0, 0, 0, 0, 0},
+    {"PUBACK no matching subscribers", {0x40, 0x03, 0x12, 0x34, 0x10}, MQTT_PUBACK, 0x1234, 0x10, 0, 0, 0, 0, 0},
+    {"PUBREC", {0x50, 0x03, 0x00, 0x02, 0x00}, MQTT_PUBREC, 2, 0, 0, 0, 0, 0, 0},
+    {"PUBREL packet id not found", {0x62, 0x03, 0x00, 0x02, 0x92}, MQTT_PUBREL, 2, 0x92, 0, 0, 0, 0, 0},
+    {"PUBCOMP", {0x70, 0x02, 0x00, 0x02}, MQTT_PUBCOMP, 2, 0, 0, 0, 0, 0, 0},
+    {"PINGRESP", {0xd0, 0x00}, MQTT_PINGRESP, 0, 0, 0, 0, 0, 0, 0},
+    {"DISCONNECT, normal", {0xe0, 0x00}, MQTT_DISCONNECT, 0, 0, 0, 0, 0, 0, 0},
+    {"DISCONNECT, packet too large", {0xe0, 0x01, 0x95}, MQTT_DISCONNECT, 0, 0x95, 0, 0, 0, 0, 0},
+    {"DISCONNECT, server moved",
+     {0xe0, 0x07, 0x9d, 0x05, 0x1c, 0x00, 0x02, 'h', '2'}, MQTT_DISCONNECT, 0, 0x9d, 0, 0, 0, 0, 0},
+};
+
+TEST(Mqtt5Decode, ValidPacketsAndTheirFields)
+{
+    for (const Valid5Case &c : kValid5) {
+        SCOPED_TRACE(c.what);
+        Mqtt5Packet packet;
+        ASSERT_EQ(Decode5(c.bytes, &packet), MQTT_DECODE_OK) << Hex(c.bytes);
+        EXPECT_EQ(packet.type, c.type);
+        EXPECT_EQ(packet.size, c.bytes.size());
+        EXPECT_EQ(packet.packet_id, c.packet_id);
+        EXPECT_EQ(packet.reason_code, c.reason_code);
+        EXPECT_EQ(packet.v311, c.v311);
+        EXPECT_EQ(packet.maximum_packet_size, c.maximum_packet_size);
+        EXPECT_EQ(packet.receive_maximum, c.receive_maximum);
+        EXPECT_EQ(packet.server_keepalive_s, c.server_keepalive_s);
+        EXPECT_EQ(packet.assigned_client_id_size, c.assigned_client_id_size);
+        for (size_t cut = 0; cut < c.bytes.size(); ++cut)
+            EXPECT_EQ(Decode5(Bytes(c.bytes.begin(), c.bytes.begin() + cut), &packet), MQTT_DECODE_INCOMPLETE)
+                << "cut at " << cut;
+    }
+}
+
+TEST(Mqtt5Decode, TheFallbackIsRecognised)
+{
+    struct {
+        Bytes bytes;
+        int wants311;
+    } cases[] = {
+        {{0x20, 0x02, 0x00, 0x01}, 1},       /* 3.1.1: unacceptable protocol version */
+        {{0x20, 0x03, 0x00, 0x84, 0x00}, 1}, /* 5: unsupported protocol version */
+        {{0x20, 0x02, 0x00, 0x05}, 0},       /* 3.1.1: not authorised is no reason to change */
+        {{0x20, 0x03, 0x00, 0x00, 0x00}, 0},
+        {{0x40, 0x03, 0x00, 0x01, 0x80}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Hex(c.bytes));
+        Mqtt5Packet packet;
+        ASSERT_EQ(Decode5(c.bytes, &packet), MQTT_DECODE_OK);
+        EXPECT_EQ(mqtt5_connack_wants_v311(&packet), c.wants311);
+    }
+}
+
+const Bytes kMalformed5[] = {
+    {0x10, 0x00},                                     /* CONNECT */
+    {0x30, 0x04, 0x00, 0x01, 'a', 0x00},              /* PUBLISH: never subscribed */
+    {0x90, 0x04, 0x00, 0x01, 0x00, 0x00},             /* SUBACK */
+    {0xf0, 0x00},                                     /* AUTH */
+    {0x21, 0x03, 0x00, 0x00, 0x00},                   /* CONNACK flags */
+    {0x20, 0x01, 0x00},                               /* CONNACK too short */
+    {0x20, 0x03, 0x02, 0x00, 0x00},                   /* reserved acknowledge flag */
+    {0x20, 0x03, 0x01, 0x87, 0x00},                   /* a session with a refusal */
+    {0x20, 0x03, 0x00, 0x10, 0x00},                   /* 0x10 is no CONNACK reason */
+    {0x20, 0x02, 0x00, 0x06},                         /* 3.1.1 return code 6 */
+    {0x20, 0x03, 0x00, 0x00, 0x01},                   /* property length past the packet */
+    {0x20, 0x04, 0x00, 0x00, 0x00, 0x00},             /* bytes after the properties */
+    {0x20, 0x05, 0x00, 0x00, 0x02, 0x01, 0x00},       /* Payload Format: not in CONNACK */
+    {0x20, 0x05, 0x00, 0x00, 0x02, 0x7f, 0x00},       /* unknown property */
+    {0x20, 0x04, 0x00, 0x00, 0x01, 0x80},             /* an identifier of two bytes */
+    {0x20, 0x09, 0x00, 0x00, 0x06, 0x13, 0x00, 0x05, 0x13, 0x00, 0x06}, /* Server Keep Alive twice */
+    {0x20, 0x06, 0x00, 0x00, 0x03, 0x21, 0x00, 0x00}, /* Receive Maximum 0 */
+    {0x20, 0x08, 0x00, 0x00, 0x05, 0x27, 0x00, 0x00, 0x00, 0x00}, /* Maximum Packet Size 0 */
+    {0x20, 0x05, 0x00, 0x00, 0x02, 0x24, 0x02},       /* Maximum QoS 2 */
+    {0x20, 0x05, 0x00, 0x00, 0x02, 0x25, 0x02},       /* Retain Available 2 */
+    {0x20, 0x05, 0x00, 0x00, 0x02, 0x21, 0x00},       /* a value cut by the property length */
+    {0x20, 0x08, 0x00, 0x00, 0x05, 0x12, 0x00, 0x03, 'a', 'b'}, /* a string cut */
+    {0x20, 0x07, 0x00, 0x00, 0x04, 0x12, 0x00, 0x01, 0x00},     /* U+0000 in a string */
+    {0x20, 0x08, 0x00, 0x00, 0x05, 0x26, 0x00, 0x01, 'k', 0x00}, /* a user property without its value */
+    {0x40, 0x03, 0x00, 0x00, 0x00},                   /* packet id 0 */
+    {0x40, 0x03, 0x00, 0x01, 0x84},                   /* 0x84 is no PUBACK reason */
+    {0x40, 0x05, 0x00, 0x01, 0x00, 0x02, 0x27},       /* Maximum Packet Size in a PUBACK */
+    {0x40, 0x01, 0x00},                               /* PUBACK too short */
+    {0x41, 0x02, 0x00, 0x01},                         /* PUBACK flags */
+    {0x60, 0x02, 0x00, 0x01},                         /* PUBREL without its flags */
+    {0x62, 0x03, 0x00, 0x01, 0x87},                   /* 0x87 is no PUBREL reason */
+    {0xd0, 0x01, 0x00},                               /* PINGRESP with a body */
+    {0xe0, 0x01, 0x04},                               /* 0x04 is sent by clients only */
+    {0xe0, 0x07, 0x00, 0x05, 0x11, 0x00, 0x00, 0x00, 0x01}, /* Session Expiry from a server */
+};
+
+TEST(Mqtt5Decode, MalformedPackets)
+{
+    for (const Bytes &bytes : kMalformed5) {
+        SCOPED_TRACE(Hex(bytes));
+        Mqtt5Packet packet;
+        EXPECT_EQ(Decode5(bytes, &packet), MQTT_DECODE_MALFORMED);
+    }
+}
+
+TEST(Mqtt5Decode, PacketSizeBoundAndWhatFollows)
+{
+    Mqtt5Packet packet;
+    /* 2046 bytes of properties after a 3-byte head: one past the bound. */
+    EXPECT_EQ(Decode5({0x40, 0xfe, 0x0f}, &packet), MQTT_DECODE_TOO_LARGE);
+    EXPECT_EQ(Decode5({0x40, 0xfc, 0x0f}, &packet), MQTT_DECODE_INCOMPLETE);
+
+    Bytes two = Cat({0x40, 0x03, 0x00, 0x01, 0x87}, {0xd0, 0x00});
+    ASSERT_EQ(Decode5(two, &packet), MQTT_DECODE_OK);
+    EXPECT_EQ(packet.size, 5u);
+    ASSERT_EQ(Decode5(Bytes(two.begin() + 5, two.end()), &packet), MQTT_DECODE_OK);
+    EXPECT_EQ(packet.type, MQTT_PINGRESP);
+}
+
 }  // namespace
