@@ -384,8 +384,8 @@ class RootBoundary(unittest.TestCase):
         done = self.setup("--user", self.user.pw_name, "--saver", self.saver.pw_name, tools=tools)
         self.assertEqual(0, done.returncode, done.stderr)
 
-    def check(self, *args):
-        return self.setup("--check", "--user", self.user.pw_name, *args)
+    def check(self, *args, tools=None):
+        return self.setup("--check", "--user", self.user.pw_name, *args, tools=tools)
 
     def test_attacks_of_the_application_user_stay_in_the_home(self):
         outside = snapshot_of(self.outside)
@@ -453,8 +453,8 @@ class RootBoundary(unittest.TestCase):
                     self.assertEqual(before, snapshot_of(self.home))
                     self.assertEqual(SECRET, read(self.secret))
 
-    def expect_the_model(self):
-        done = self.check("--saver", self.saver.pw_name)
+    def expect_the_model(self, tools=None):
+        done = self.check("--saver", self.saver.pw_name, tools=tools)
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         nobody = pwd.getpwnam("nobody")
         for f in ("html/xivelyconfig.xml", "feed_url"):
@@ -478,18 +478,18 @@ class RootBoundary(unittest.TestCase):
             with self.subTest(tools=tools[0], install="tarball"):
                 shutil.rmtree(self.home, ignore_errors=True)
                 self.install_fresh(tools)
-                self.expect_the_model()
+                self.expect_the_model(tools)
                 # Upgrades as INSTALL says: the settings' owner stays the saver without naming it again.
                 for f in ("feed_update", "www/settings.js"):
                     write(os.path.join(self.home, f), "old\n")
                 run(["tar", "-xzf", self.tarball, "-C", self.home])
                 done = self.setup("--user", self.user.pw_name, tools=tools)
                 self.assertEqual(0, done.returncode, done.stderr)
-                self.expect_the_model()
+                self.expect_the_model(tools)
                 self.assertEqual(read(os.path.join(SOURCE, "app", "www", "settings.js")),
                                  read(os.path.join(self.home, "www", "settings.js")))
                 self.assertEqual(0, self.setup("--user", self.user.pw_name, tools=tools).returncode)
-                self.expect_the_model()
+                self.expect_the_model(tools)
         with self.subTest(install="cmake --install"):
             shutil.rmtree(self.home, ignore_errors=True)
             for _ in range(2):
@@ -498,15 +498,22 @@ class RootBoundary(unittest.TestCase):
                 self.expect_the_model()
 
     def test_the_check_names_each_path_that_differs(self):
-        self.install_fresh()
-        os.chmod(os.path.join(self.home, "html", "xivelyconfig.xml"), 0o644)
-        os.chown(os.path.join(self.home, "www", "settings.js"), self.user.pw_uid, 0)
-        done = self.check("--saver", self.saver.pw_name)
-        self.assertEqual(1, done.returncode)
-        self.assertEqual(2, len(done.stdout.splitlines()), done.stdout)
-        self.assertIn("/html/xivelyconfig.xml: - %d:%d 644, expected - %d:%d 640"
-                      % ((self.saver.pw_uid, self.user.pw_gid) * 2), done.stdout)
-        self.assertIn("/www/settings.js: - %d:0 644, expected - 0:0 644" % self.user.pw_uid, done.stdout)
+        for tools in self.tools:
+            with self.subTest(tools=tools[0]):
+                shutil.rmtree(self.home, ignore_errors=True)
+                self.install_fresh(tools)
+                os.chmod(os.path.join(self.home, "html", "xivelyconfig.xml"), 0o644)
+                os.chown(os.path.join(self.home, "www", "settings.js"), self.user.pw_uid, 0)
+                os.remove(os.path.join(self.home, "feed_url"))
+                os.symlink(self.secret, os.path.join(self.home, "feed_url"))
+                done = self.check("--saver", self.saver.pw_name, tools=tools)
+                self.assertEqual(1, done.returncode)
+                self.assertEqual(3, len(done.stdout.splitlines()), done.stdout)
+                self.assertIn("/html/xivelyconfig.xml: - %d:%d 644, expected - %d:%d 640"
+                              % ((self.saver.pw_uid, self.user.pw_gid) * 2), done.stdout)
+                self.assertIn("/www/settings.js: - %d:0 644, expected - 0:0 644" % self.user.pw_uid, done.stdout)
+                self.assertIn("/feed_url: l 0:0 777, expected - %d:%d 640" % (self.saver.pw_uid, self.user.pw_gid),
+                              done.stdout)
 
 
 def elf_header(path):
