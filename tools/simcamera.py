@@ -471,7 +471,7 @@ WEB_FILES = {"/html/configparams.xml": "html/configparams.xml",
 WEB_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css", ".js": "text/javascript",
              ".xml": "application/xml", ".png": "image/png"}
 WEB_BODY_MAX = 64 * 1024          # the configuration files are a few KB
-WEB_WRITE_HEADER = "X-Ombrelle-Settings"   # sent by platform.js; no form of another site can
+WEB_WRITE_HEADER = "X-Ombrelle-Settings"   # platform.js sends it; a form of another site cannot
 FEED_STATUS_TIMEOUT_S = 10
 FEED_STATUS_REUSE_S = 3           # the page asks every 2 s; the script may go to the network
 
