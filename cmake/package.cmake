@@ -1,6 +1,6 @@
 # The camera package: the application home as the programs expect it.
 #
-# Settings survive upgrades. The configuration files ship as html/NAME.default;
+# Settings survive upgrades (docs/INSTALL.md gives the owner and mode of every path). The configuration files ship as html/NAME.default;
 # `setup` copies each to html/NAME only where no such file exists. The install
 # step below runs it; after extracting the tarball the integrator runs it. The
 # feed spool (spool/) and the endpoint file (feed_url) are never shipped.
@@ -18,10 +18,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/app/html/configparams.xml
         DESTINATION html RENAME configparams.xml.default COMPONENT camera)
 install(FILES ${PROJECT_SOURCE_DIR}/app/html/xivelyconfig.xml
         DESTINATION html RENAME xivelyconfig.xml.default COMPONENT camera)
-# The settings page: program files, replaced on every upgrade (the XML files are the user's).
-install(FILES ${PROJECT_SOURCE_DIR}/app/html/index.html ${PROJECT_SOURCE_DIR}/app/html/settings.css
-              ${PROJECT_SOURCE_DIR}/app/html/settings.js ${PROJECT_SOURCE_DIR}/app/html/platform.js
-        DESTINATION html COMPONENT camera)
+# The settings page: code that runs in the operator's browser, so it lives in www/, which
+# only root writes, apart from the settings in html/. Replaced on every upgrade.
+install(FILES ${PROJECT_SOURCE_DIR}/app/www/index.html ${PROJECT_SOURCE_DIR}/app/www/settings.css
+              ${PROJECT_SOURCE_DIR}/app/www/settings.js ${PROJECT_SOURCE_DIR}/app/www/platform.js
+        DESTINATION www COMPONENT camera)
 
 # What the package was built from, above all which camera SDK.
 file(SHA256 ${OMBRELLE_SDK_HEADER} OMBRELLE_SDK_HEADER_SHA256)
@@ -43,11 +44,20 @@ SDK header SHA-256: ${OMBRELLE_SDK_HEADER_SHA256}
 ")
 install(FILES ${CMAKE_BINARY_DIR}/build-info DESTINATION . COMPONENT camera)
 
-# Last step of the component: the defaults go in place where no settings exist.
+# Last step of the component: the defaults go in place where no settings exist, with the
+# owners and modes setup gives (Ombrelle's user from OMBRELLE_USER, the saver from
+# OMBRELLE_SAVER in the environment of the install, when set).
 # CPack's staging for the tarball is marked by package-staging.cmake and skipped.
 install(CODE [[
   if(NOT "$ENV{OMBRELLE_PACKAGING}")
-    execute_process(COMMAND sh "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/setup" RESULT_VARIABLE setup_result)
+    set(setup_args "")
+    if(NOT "$ENV{OMBRELLE_USER}" STREQUAL "")
+      list(APPEND setup_args --user "$ENV{OMBRELLE_USER}")
+    endif()
+    if(NOT "$ENV{OMBRELLE_SAVER}" STREQUAL "")
+      list(APPEND setup_args --saver "$ENV{OMBRELLE_SAVER}")
+    endif()
+    execute_process(COMMAND sh "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/setup" ${setup_args} RESULT_VARIABLE setup_result)
     if(NOT setup_result EQUAL 0)
       message(FATAL_ERROR "setup could not put the default configuration in place")
     endif()

@@ -13,9 +13,11 @@ listener for the camera) and mosquitto_sub on every topic, whose messages
 are shown as they arrive and counted in the summary.
 
 With --web the same camera runs until Ctrl-C (or --seconds) and a web server
-on 127.0.0.1 serves the settings page of html/ with the platform's requests:
+on 127.0.0.1 serves the settings page of www/ with the platform's requests:
 read and write the configuration files, apply (SIGUSR1 to Ombrelle), and the
-current SensorData.txt values and feed status, read-only.
+current SensorData.txt values and feed status, read-only. It answers only
+requests for the address it listens on, and takes a write only with the page's
+header X-Ombrelle-Settings and no Origin but its own.
 """
 import argparse
 import errno
@@ -26,6 +28,7 @@ import os
 import select
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -461,25 +464,37 @@ def scripted(args, top, ombrelle):
 
 # ---- the web camera ----
 
+WEB_PAGE = "/www/"
 WEB_FILES = {"/html/configparams.xml": "html/configparams.xml",
              "/html/xivelyconfig.xml": "html/xivelyconfig.xml",
              "/feed_url": "feed_url"}
 WEB_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css", ".js": "text/javascript",
              ".xml": "application/xml", ".png": "image/png"}
 WEB_BODY_MAX = 64 * 1024          # the configuration files are a few KB
+WEB_WRITE_HEADER = "X-Ombrelle-Settings"   # platform.js sends it; a form of another site cannot
 FEED_STATUS_TIMEOUT_S = 10
 FEED_STATUS_REUSE_S = 3           # the page asks every 2 s; the script may go to the network
 
 
 def replace_atomically(path, data):
-    """Readers see the old file or the new one, never a part."""
+    """Readers see the old file or the new one, never a part; the new file keeps the old one's
+    mode and owner (the settings hold the API key and the MQTT password: 0640)."""
+    try:
+        old = os.lstat(path)
+    except FileNotFoundError:
+        old = None
+    if old is not None and not stat.S_ISREG(old.st_mode):
+        raise OSError(errno.EINVAL, "not a regular file", path)
     fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix="." + os.path.basename(path) + ".")
     try:
         with os.fdopen(fd, "wb") as f:
+            if old is not None:
+                os.fchmod(f.fileno(), stat.S_IMODE(old.st_mode))
+                if (old.st_uid, old.st_gid) != (os.geteuid(), os.getegid()):
+                    os.fchown(f.fileno(), old.st_uid, old.st_gid)
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(temporary, 0o644)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
@@ -518,6 +533,33 @@ class WebHandler(http.server.BaseHTTPRequestHandler):
     def route(self):
         return urllib.parse.urlsplit(self.path).path
 
+    def own_address(self):
+        host, port = self.server.server_address[:2]
+        return "%s:%d" % (host, port)
+
+    def refusal(self, writing):
+        """Why a request is refused, or None. A Host other than our address is a page of another
+        name resolved to us (DNS rebinding); a write must come from the page itself."""
+        if self.headers.get("Host") != self.own_address():
+            return 421, b"this server answers only for its own address\n"
+        if not writing:
+            return None
+        origin = self.headers.get("Origin")
+        if origin is not None and origin != "http://" + self.own_address():
+            return 403, b"writes are taken only from the settings page's own origin\n"
+        if self.headers.get(WEB_WRITE_HEADER) is None:
+            return 403, b"a write needs the header %s\n" % WEB_WRITE_HEADER.encode()
+        return None
+
+    def refused(self, writing):
+        why = self.refusal(writing)
+        if why is None:
+            return False
+        say("web", "refused %s %s: %s" % (self.command, self.route(), why[1].decode().strip()))
+        self.close_connection = True
+        self.reply(*why)
+        return True
+
     def reply(self, code, body=b"", kind="text/plain; charset=utf-8", headers=()):
         self.send_response(code)
         self.send_header("Content-Type", kind)
@@ -530,15 +572,18 @@ class WebHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def do_GET(self):
+        if self.refused(False):
+            return
         camera, path = self.server.camera, self.route()
         if path == "/":
-            return self.reply(302, headers=[("Location", "/html/index.html")])
-        if path == "/html/status":
+            return self.reply(302, headers=[("Location", WEB_PAGE + "index.html")])
+        if path == WEB_PAGE + "status":
             status = {"sensorData": camera.sensor_data(), "feedStatus": camera.feed_status.get()}
             return self.reply(200, json.dumps(status).encode(), "application/json")
         name = WEB_FILES.get(path)
-        if name is None and path.startswith("/html/") and "/" not in path[6:] and not path[6:].startswith("."):
-            name = "html/" + path[6:]
+        page = path[len(WEB_PAGE):]
+        if name is None and path.startswith(WEB_PAGE) and "/" not in page and not page.startswith("."):
+            name = "www/" + page
         full = os.path.join(camera.home, name) if name else None
         if full is None or not os.path.isfile(full):
             return self.reply(404, b"not found\n")
@@ -549,6 +594,8 @@ class WebHandler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
     def do_PUT(self):
+        if self.refused(True):
+            return
         name = WEB_FILES.get(self.route())
         if name is None:
             return self.reply(405, b"only the configuration files can be written\n")
@@ -558,12 +605,17 @@ class WebHandler(http.server.BaseHTTPRequestHandler):
         if int(length) > WEB_BODY_MAX:
             return self.reply(413, b"larger than %d bytes\n" % WEB_BODY_MAX)
         data = self.rfile.read(int(length))
-        replace_atomically(os.path.join(self.server.camera.home, name), data)
+        try:
+            replace_atomically(os.path.join(self.server.camera.home, name), data)
+        except OSError as e:
+            return self.reply(500, ("cannot write %s: %s\n" % (name, e.strerror)).encode())
         say("web", "wrote %s (%d bytes)" % (name, len(data)))
         self.reply(204)
 
     def do_POST(self):
-        if self.route() != "/html/apply":
+        if self.refused(True):
+            return
+        if self.route() != WEB_PAGE + "apply":
             return self.reply(405, b"only apply can be posted\n")
         if not self.server.camera.apply():
             return self.reply(503, b"Ombrelle is not running\n")
@@ -583,6 +635,7 @@ class WebCamera:
             os.makedirs(d)
         self.log = self.root + "/var/log/Ombrelle.log"
         shutil.copytree(os.path.join(top, "app", "html"), self.home + "/html")
+        shutil.copytree(os.path.join(top, "app", "www"), self.home + "/www")
         shutil.copy(os.path.join(top, "app", "feed_update"), self.home)
         probe = os.path.join(os.path.dirname(os.path.dirname(ombrelle)), "probe", "coreprobe")
         if os.path.exists(probe):
@@ -599,6 +652,8 @@ class WebCamera:
                 f.write(CONFIG.replace("<Ext_thread>1<", "<Ext_thread>0<"))
             with open(self.home + "/html/xivelyconfig.xml", "w") as f:
                 f.write(feed_config(1, 0xE0, [("Humidity", 10), ("Temperature", 30)]))
+        for secret in ("/html/xivelyconfig.xml", "/feed_url"):
+            os.chmod(self.home + secret, 0o640)
         self.master, self.slave = serial_link(self.root)
         self.env = camera_env(self.root, self.home, self.sim)
         self.feed_status = FeedStatus(self.home + "/feed_update", self.env)

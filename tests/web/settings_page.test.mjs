@@ -1,4 +1,4 @@
-// The settings page (app/html) in a real browser: Debian's chromium driven by playwright-core,
+// The settings page (app/www) in a real browser: Debian's chromium driven by playwright-core,
 // against tools/demo's web camera, which this test starts on a free 127.0.0.1 port with fixture
 // files. What the page shows and writes is checked against Ombrelle's own reader (parse_config)
 // and Ombrelle's log.
@@ -6,6 +6,7 @@ import { after, before, describe, test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
 import fs from "node:fs";
+import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -140,9 +141,8 @@ async function openPage(camera) {
 }
 
 test("the page and its assets stay within 40 KiB", () => {
-  const html = path.join(TOP, "app", "html");
-  const bytes = fs.readdirSync(html).filter((f) => !f.endsWith(".xml"))
-    .reduce((sum, f) => sum + fs.statSync(path.join(html, f)).size, 0);
+  const www = path.join(TOP, "app", "www");
+  const bytes = fs.readdirSync(www).reduce((sum, f) => sum + fs.statSync(path.join(www, f)).size, 0);
   assert.ok(bytes <= PAGE_BYTES_MAX, `${bytes} bytes`);
 });
 
@@ -163,9 +163,10 @@ describe("a camera with well-ordered files", () => {
     await camera?.stop();
   });
 
-  test("every field shows the value Ombrelle reads", async () => {
+  test("every field shows the value Ombrelle reads, but for the stored key", async () => {
     const ids = readFields(original);
-    assert.deepEqual(await shown(page, ids), Object.fromEntries(ids.map((id) => [id, original[id]])));
+    assert.deepEqual(await shown(page, ids),
+      Object.fromEntries(ids.map((id) => [id, id === "Apikey" ? "" : original[id]])));
     const endpoint = fs.readFileSync(path.join(camera.home, "feed_url"), "utf8").split("\n")[0];
     assert.equal(await page.inputValue("#Endpoint"), endpoint);
     assert.equal(await page.textContent("#warnings-configparams"), "");
@@ -199,6 +200,49 @@ describe("a camera with well-ordered files", () => {
       reached.add(await page.evaluate(() => document.activeElement.id || document.activeElement.textContent));
     }
     assert.deepEqual(controls.map((c) => c.id).filter((id) => !reached.has(id)), []);
+  });
+
+  test("the stored key and password never reach the page, and an unchanged save keeps them", async () => {
+    const password = "s3cret-PW_417";
+    const feedUrl = path.join(camera.home, "feed_url");
+    const url = fs.readFileSync(feedUrl, "utf8").split("\n")[0].replace("http://", `http://camera-17:${password}@`);
+    fs.writeFileSync(feedUrl, `${url}\n# second line kept\n`);
+    const files = snapshot(camera.home);
+    const modes = files.map(([name]) => fs.statSync(path.join(camera.home, name)).mode & 0o7777);
+    await page.reload();
+    await page.waitForSelector("#settings:not([aria-busy])");
+
+    const visible = () => page.evaluate(() => document.documentElement.outerHTML + document.body.innerText +
+      [...document.querySelectorAll("input, select")].map((e) => e.value).join("\n"));
+    for (const secret of [original.Apikey, password])
+      assert.ok(!(await visible()).includes(secret), `the page shows ${secret}`);
+    assert.equal(await page.getAttribute("#Apikey", "type"), "password");
+    assert.equal(await page.inputValue("#Endpoint"), url.replace(password, "***"));
+
+    // Saved unchanged: Ombrelle reads the same settings, key included, feed_url keeps its bytes, and
+    // every file its mode.
+    const read = parseConfig(camera.home);
+    await page.getByRole("button", { name: "Save" }).click();
+    await page.waitForSelector("#apply-prompt:not([hidden])");
+    assert.match(camera.output(), /web +wrote html\/xivelyconfig\.xml/);
+    assert.deepEqual(parseConfig(camera.home), read);
+    assert.equal(read.Apikey, original.Apikey);
+    assert.equal(fs.readFileSync(feedUrl, "utf8"), files.find(([name]) => name === "feed_url")[1]);
+    assert.deepEqual(files.map(([name]) => fs.statSync(path.join(camera.home, name)).mode & 0o7777), modes);
+    assert.ok(!(await visible()).includes(password));
+
+    // Another host with the mask in place keeps the stored password; typing one replaces it.
+    await page.getByLabel("Feed endpoint").fill(url.replace(password, "***").replace("/v2", "/v2b"));
+    await page.getByRole("button", { name: "Save" }).click();
+    await until(() => fs.readFileSync(feedUrl, "utf8").includes("/v2b"), "feed_url with the new path");
+    assert.equal(fs.readFileSync(feedUrl, "utf8"), `${url.replace("/v2", "/v2b")}\n# second line kept\n`);
+    await page.getByLabel("Feed endpoint").fill(url);
+    await page.getByRole("button", { name: "Save" }).click();
+    await until(() => fs.readFileSync(feedUrl, "utf8").startsWith(`${url}\n`), "feed_url as it was");
+    assert.deepEqual(page.problems, []);
+    fs.writeFileSync(feedUrl, `${url.replace(`camera-17:${password}@`, "")}\n`);
+    await page.reload();
+    await page.waitForSelector("#settings:not([aria-busy])");
   });
 
   test("saved settings are what Ombrelle's reader takes, and Ombrelle applies them", async () => {
@@ -324,7 +368,7 @@ describe("a camera with a misordered file", () => {
 
     const record = parseConfig(camera.home);
     // Where Ombrelle then replaces an out-of-range value, the page shows the replacement.
-    const replaced = { DayNightEnabled: "0", IntervalinMin: "5", Channel1Enabled: "1" };
+    const replaced = { DayNightEnabled: "0", IntervalinMin: "5", Channel1Enabled: "1", Apikey: "" };
     const ids = readFields(record);
     assert.deepEqual(await shown(page, ids), Object.fromEntries(ids.map((id) => [id, replaced[id] ?? record[id]])));
     assert.equal(record.Input1Name, "1");
@@ -344,5 +388,108 @@ describe("a camera with a misordered file", () => {
     assert.equal(await page.textContent("#SensorType option:checked"), "7: not supported");
     assert.match(await page.textContent("#channel3-note"), /Ombrelle does not read this channel/);
     assert.deepEqual(page.problems, []);
+  });
+});
+
+/* One request as any client may send it, headers as given (Host too); its status. */
+function rawRequest(url, method, headers, body) {
+  return new Promise((resolve, reject) => {
+    const target = new URL(url);
+    const request = http.request({ host: target.hostname, port: target.port, path: target.pathname, method,
+      headers: { ...headers, "Content-Length": Buffer.byteLength(body ?? "") } }, (response) => {
+      response.resume();
+      response.on("end", () => resolve(response.statusCode));
+    });
+    request.on("error", reject);
+    request.end(body ?? "");
+  });
+}
+
+/* A page of another origin (another port of 127.0.0.1) that tries the camera's writes. */
+const FOREIGN_PAGE = `<!doctype html><title>elsewhere</title>
+<form method="POST" enctype="text/plain"><input name="x" value="1"></form>`;
+
+describe("the web camera takes writes only from its own page", () => {
+  let camera;
+  let foreign;
+  let foreignUrl;
+
+  before(async () => {
+    camera = await startCamera("ordered");
+    await until(() => passes(camera) >= 1, "Ombrelle's first configuration pass");
+    foreign = http.createServer((request, response) => {
+      response.writeHead(200, { "Content-Type": "text/html; charset=utf-8" });
+      response.end(FOREIGN_PAGE);
+    });
+    await new Promise((resolve) => foreign.listen(0, "127.0.0.1", resolve));
+    foreignUrl = `http://127.0.0.1:${foreign.address().port}/`;
+  });
+
+  after(async () => {
+    await new Promise((resolve) => foreign?.close(resolve));
+    await camera?.stop();
+  });
+
+  test("a page of another origin can neither apply nor write", async () => {
+    const files = snapshot(camera.home);
+    const applied = passes(camera);
+    const said = camera.output().length;
+    const page = await context.newPage();
+    try {
+      await page.goto(foreignUrl);
+      const outcome = await page.evaluate(async (target) => {
+        const tried = {};
+        // A simple request goes out without the header; its answer is opaque to the page.
+        await fetch(`${target}www/apply`, { method: "POST", mode: "no-cors", body: "x" })
+          .then(() => { tried.post = "sent"; }, () => { tried.post = "blocked"; });
+        // With the header (or as a PUT) it needs a preflight, which the camera never grants.
+        await fetch(`${target}html/configparams.xml`, { method: "PUT", body: "<ConfigParams/>",
+          headers: { "X-Ombrelle-Settings": "1" } })
+          .then(() => { tried.put = "sent"; }, () => { tried.put = "blocked"; });
+        await fetch(`${target}www/apply`, { method: "POST", headers: { "X-Ombrelle-Settings": "1" } })
+          .then(() => { tried.postWithHeader = "sent"; }, () => { tried.postWithHeader = "blocked"; });
+        return tried;
+      }, camera.url);
+      assert.deepEqual(outcome, { post: "sent", put: "blocked", postWithHeader: "blocked" });
+      // A form of that page, posted to the camera's apply.
+      await page.evaluate((target) => { document.forms[0].action = `${target}www/apply`; }, camera.url);
+      const [response] = await Promise.all([page.waitForNavigation(), page.evaluate(() => document.forms[0].submit())]);
+      assert.equal(response.status(), 403);
+    } finally {
+      await page.close();
+    }
+    await new Promise((resolve) => setTimeout(resolve, 300));
+    const output = camera.output().slice(said);
+    assert.equal(output.match(/refused POST \/www\/apply/g)?.length, 2, output);
+    assert.doesNotMatch(output, /apply: SIGUSR1|web +wrote/);
+    assert.deepEqual(snapshot(camera.home), files);
+    assert.equal(passes(camera), applied);
+  });
+
+  test("a foreign Host, a foreign Origin or a write without the header is refused", async () => {
+    const own = new URL(camera.url);
+    const ok = { "X-Ombrelle-Settings": "1", Origin: `http://${own.host}` };
+    const body = fs.readFileSync(path.join(camera.home, "feed_url"), "utf8");
+    const files = snapshot(camera.home);
+    const applied = passes(camera);
+    const cases = [
+      ["GET", "www/index.html", { Host: `camera.example:${own.port}` }, 421],
+      ["GET", "feed_url", { Host: "rebound.example" }, 421],
+      ["PUT", "feed_url", { ...ok, Host: `localhost:${own.port}` }, 421],
+      ["PUT", "feed_url", {}, 403],
+      ["POST", "www/apply", {}, 403],
+      ["POST", "www/apply", { Origin: `http://${own.host}` }, 403],
+      ["PUT", "html/configparams.xml", { ...ok, Origin: "http://127.0.0.1:1" }, 403],
+      ["POST", "www/apply", { ...ok, Origin: "null" }, 403],
+    ];
+    for (const [method, name, headers, status] of cases)
+      assert.equal(await rawRequest(camera.url + name, method, headers, method === "PUT" ? body : ""), status,
+        `${method} ${name} ${JSON.stringify(headers)}`);
+    assert.deepEqual(snapshot(camera.home), files);
+    assert.equal(passes(camera), applied);
+    // The page's own writes still go through, with or without an Origin.
+    assert.equal(await rawRequest(`${camera.url}feed_url`, "PUT", ok, body), 204);
+    assert.equal(await rawRequest(`${camera.url}www/apply`, "POST", { "X-Ombrelle-Settings": "1" }), 204);
+    await until(() => passes(camera) > applied, "the applied pass");
   });
 });

@@ -17,26 +17,33 @@
  * platform's own web API here and changes nothing else.
  *
  * This mapping: plain HTTP relative to the page, which is served from the
- * application's html/ folder.
+ * application's www/ folder (root's: the page's code); the settings are in
+ * html/ beside it.
  *   GET  <url>          read  (404: the file does not exist)
  *   PUT  <url>          write (body: the new file, UTF-8)
  *   POST apply          apply
  *   GET  status         status (JSON; 404: none)
+ * Every request carries the header X-Ombrelle-Settings: a form of another
+ * site cannot send it, and a script of another site needs the server's
+ * consent (a CORS preflight) to send it. The server must refuse a write
+ * without it, and one whose Origin is not the page's own.
  */
 "use strict";
 
 var OmbrellePlatform = (function () {
   var FILES = {
-    "configparams.xml": "configparams.xml",
-    "xivelyconfig.xml": "xivelyconfig.xml",
+    "configparams.xml": "../html/configparams.xml",
+    "xivelyconfig.xml": "../html/xivelyconfig.xml",
     "feed_url": "../feed_url"
   };
+  var HEADERS = { "X-Ombrelle-Settings": "1" };
   var TIMEOUT_MS = 10000;
 
   function request(method, url, body) {
     var abort = new AbortController();
     var timer = setTimeout(function () { abort.abort(); }, TIMEOUT_MS);
-    return fetch(url, { method: method, body: body, cache: "no-store", signal: abort.signal })
+    return fetch(url, { method: method, body: body, headers: HEADERS, cache: "no-store",
+                              credentials: "same-origin", signal: abort.signal })
       .catch(function () { throw new Error(method + " " + url + ": the camera did not answer"); })
       .finally(function () { clearTimeout(timer); });
   }

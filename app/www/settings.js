@@ -24,6 +24,7 @@
   var NAME_BYTES = 31;        /* channel names, feed identifier */
   var KEY_BYTES = 127;        /* API key */
   var URL_BYTES = 255;        /* the endpoint line; feed_update reads one line */
+  var MASK = "***";           /* stands for the endpoint's stored password */
   var CHANNELS = 8;
   var INT32_MIN = -2147483648;
   var INT32_MAX = 2147483647;
@@ -64,8 +65,9 @@
   ];
 
   var FEED = [
-    { id: "Apikey", group: "feed", kind: "text", bytes: KEY_BYTES, label: "API key",
-      help: "Key of the feed. 1 to 127 bytes; no blanks, none of < > & \" \\." },
+    { id: "Apikey", group: "feed", kind: "text", secret: true, bytes: KEY_BYTES, label: "API key",
+      help: "Key of the feed. 1 to 127 bytes; no blanks, none of < > & \" \\. The stored key is never shown: " +
+            "leave the field empty to keep it, or type a new one." },
     { id: "FeedID", group: "feed", kind: "feedid", bytes: NAME_BYTES, label: "Feed identifier",
       help: "1 to 31 characters: letters, digits and . _ ~ -" },
     { id: "SensorType", group: "sensor", kind: "choice", label: "Sensor type",
@@ -94,7 +96,8 @@
 
   var ENDPOINT = { id: "Endpoint", group: "feed", kind: "url", label: "Feed endpoint",
     help: "Base URL of the feed service: http://, https:// or mqtt:// (TLS to a broker goes through a local bridge). Empty: https://api.xively.com/v2. " +
-          "Kept in the file feed_url beside feed_update; FEED_API_URL in Ombrelle's environment overrides it." };
+          "Kept in the file feed_url beside feed_update; FEED_API_URL in Ombrelle's environment overrides it. " +
+          "A stored password shows as " + MASK + " and is kept while " + MASK + " stays in its place." };
 
   var FILES = {
     "configparams.xml": { element: "ConfigParams", fields: CONFIG },
@@ -300,6 +303,8 @@
     file.fields.forEach(function (f) {
       var slot = read.slots[f.position];
       if (!slot) {
+        if (f.secret)
+          stored[f.id] = "";
         setControl(f, "");
         setNote(f, read.found && !(f.channel > count) ? "Missing from the file: Ombrelle keeps its previous value." : "");
         return;
@@ -309,6 +314,10 @@
       /* A channel not in use keeps what the file holds, blanks included; Ombrelle never reads it. */
       var unused = f.channel > count;
       var t = unused && slot.bytes.length === 0 ? { value: "", note: "" } : taken(f, slot);
+      if (f.secret) {
+        stored[f.id] = t.value;
+        t = { value: "", note: t.value === "" ? "" : "A key is stored; it is kept unless you type a new one." };
+      }
       setControl(f, t.value);
       setNote(f, unused ? "" : ((slot.tag !== f.id ? "Read from <" + slot.tag + ">. " : "") + t.note).trim());
     });
@@ -320,7 +329,39 @@
     return warnings;
   }
 
-  var endpoint = { rest: "", exists: false, firstLine: "" };
+  var endpoint = { rest: "", exists: false, firstLine: "", shown: "", password: null };
+  /* Secrets read from the files: kept here, never put in the page, written back unless replaced. */
+  var stored = {};
+
+  /* The URL's password (between the user and "@"), or null: {start, end} of it in the text. */
+  function passwordIn(url) {
+    var scheme = url.indexOf("://");
+    if (scheme < 0)
+      return null;
+    var from = scheme + 3;
+    var authority = url.slice(from).search(/[\/?#]/);
+    var end = authority < 0 ? url.length : from + authority;
+    var at = url.lastIndexOf("@", end - 1);
+    if (at < from)
+      return null;
+    var colon = url.indexOf(":", from);
+    if (colon < 0 || colon > at)
+      return null;
+    return { start: colon + 1, end: at };
+  }
+
+  function masked(url) {
+    var p = passwordIn(url);
+    return p === null || p.start === p.end ? url : url.slice(0, p.start) + MASK + url.slice(p.end);
+  }
+
+  /* The line to store for what the field holds: the stored password where the mask still stands. */
+  function unmasked(line) {
+    var p = passwordIn(line);
+    if (p === null || endpoint.password === null || line.slice(p.start, p.end) !== MASK)
+      return line;
+    return line.slice(0, p.start) + endpoint.password + line.slice(p.end);
+  }
 
   function showEndpoint(bytes, error) {
     $(ENDPOINT.id).disabled = !!error;
@@ -334,7 +375,10 @@
     var br = all.indexOf("\n");
     endpoint.firstLine = br < 0 ? all : all.slice(0, br);
     endpoint.rest = br < 0 ? "" : all.slice(br + 1);
-    setControl(ENDPOINT, endpoint.firstLine);
+    var p = passwordIn(endpoint.firstLine);
+    endpoint.password = p === null ? null : endpoint.firstLine.slice(p.start, p.end);
+    endpoint.shown = masked(endpoint.firstLine);
+    setControl(ENDPOINT, endpoint.shown);
     setNote(ENDPOINT, endpoint.exists ? "" : "There is no feed_url file: feed_update uses its default.");
   }
 
@@ -409,6 +453,8 @@
     if (c.disabled || f.kind === "flag" || f.kind === "nonzero")
       return "";
     var value = f.kind === "choice" ? c.value : c.value.trim();
+    if (f.secret && value === "")
+      value = stored[f.id] || "";
     if (f.channel > count && value === "")
       return "";
     if (f.kind === "url")
@@ -456,6 +502,8 @@
     if (f.kind === "flag" || f.kind === "nonzero")
       return c.checked ? "1" : "0";
     var v = c.value.trim();
+    if (f.secret && v === "")
+      return stored[f.id] || "";
     return f.kind === "int" || f.kind === "choice" ? (v === "" ? "" : String(Number(v))) : v;
   }
 
@@ -473,9 +521,9 @@
 
   function endpointText() {
     var line = valueOf(ENDPOINT);
-    if ($(ENDPOINT.id).disabled || line === endpoint.firstLine || (!endpoint.exists && line === ""))
+    if ($(ENDPOINT.id).disabled || line === endpoint.shown || (!endpoint.exists && line === ""))
       return null;
-    return line + "\n" + endpoint.rest;
+    return unmasked(line) + "\n" + endpoint.rest;
   }
 
   function save(event) {
@@ -535,7 +583,10 @@
       f.choices.forEach(function (label, i) { s.append(el("option", { value: String(i) }, i + ": " + label)); });
       return s;
     }
-    var attrs = { type: "text", id: f.id, autocomplete: "off", spellcheck: "false" };
+    var attrs = { type: f.secret ? "password" : "text", id: f.id, autocomplete: f.secret ? "new-password" : "off",
+                  spellcheck: "false" };
+    if (f.secret)
+      attrs.placeholder = "stored key kept; type a new one to replace it";
     if (f.kind === "int")
       attrs.inputmode = "numeric";
     if (f.kind === "url")
