@@ -1,5 +1,7 @@
 #include "feed_tls.h"
 
+#include "pointtime.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -332,7 +334,7 @@ int load_credentials(TlsSession *s, const FeedTlsConfig *config, const char *caf
 
 long long feed_tls_build_epoch(void)
 {
-    return FEED_TLS_BUILD_EPOCH;
+    return g_feedBuildEpoch;
 }
 
 int feed_tls_open(const FeedTlsConfig *config, int fd, long long deadline_ms, FeedTransport *transport, char *error,

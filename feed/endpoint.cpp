@@ -1,0 +1,276 @@
+#include "endpoint.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+struct SchemeName {
+    const char *prefix;
+    FeedScheme scheme;
+};
+
+const SchemeName kSchemes[] = {
+    {"http://", FEED_SCHEME_HTTP},
+    {"https://", FEED_SCHEME_HTTPS},
+    {"mqtt://", FEED_SCHEME_MQTT},
+    {"mqtts://", FEED_SCHEME_MQTTS},
+};
+
+size_t scheme_length(const char *url)
+{
+    for (const SchemeName &s : kSchemes)
+        if (strncmp(url, s.prefix, strlen(s.prefix)) == 0)
+            return strlen(s.prefix);
+    return 0;
+}
+
+/* The end of the authority: the first "/", "?" or "#" after the scheme, or the end. */
+const char *authority_end(const char *authority)
+{
+    return authority + strcspn(authority, "/?#");
+}
+
+/* The userinfo's "@": the last one in the authority, or nullptr. */
+const char *userinfo_at(const char *authority, const char *end)
+{
+    const char *at = nullptr;
+    for (const char *p = authority; p < end; p++)
+        if (*p == '@')
+            at = p;
+    return at;
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* Percent-decodes text[0..length) into out[size]: 0, or -1 on a bad or NUL escape, or no room. */
+int pct_decode(const char *text, size_t length, char *out, size_t size)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < length; i++) {
+        char c = text[i];
+        if (c == '%') {
+            if (i + 2 >= length)
+                return -1;
+            int h = hex_value(text[i + 1]);
+            int l = hex_value(text[i + 2]);
+            if (h < 0 || l < 0 || (h == 0 && l == 0))
+                return -1;
+            c = (char)(h * 16 + l);
+            i += 2;
+        }
+        if (n + 1 >= size)
+            return -1;
+        out[n++] = c;
+    }
+    out[n] = '\0';
+    return 0;
+}
+
+int fail(char *error, size_t errorSize, const char *shown, const char *why)
+{
+    snprintf(error, errorSize, "invalid MQTT URL %s: %s", shown, why);
+    return -1;
+}
+
+int host_valid(const char *host, size_t length, int bracketed)
+{
+    if (length == 0)
+        return 0;
+    const char *allowed = bracketed ? "0123456789abcdefABCDEF:." : "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-";
+    return strspn(host, allowed) >= length;
+}
+
+/* Whole decimal number text[0..length) from 1 to max into *value: 0, or -1. */
+int parse_number(const char *text, size_t length, unsigned long max, unsigned *value)
+{
+    if (length == 0 || length > 10)
+        return -1;
+    unsigned long v = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        v = v * 10 + (unsigned long)(text[i] - '0');
+    }
+    if (v < 1 || v > max)
+        return -1;
+    *value = (unsigned)v;
+    return 0;
+}
+
+int parse_userinfo(const char *info, size_t length, FeedMqttEndpoint *out)
+{
+    const char *colon = static_cast<const char *>(memchr(info, ':', length));
+    size_t userLength = colon != nullptr ? (size_t)(colon - info) : length;
+    out->hasUser = 1;
+    if (pct_decode(info, userLength, out->user, sizeof out->user) != 0)
+        return -1;
+    if (colon == nullptr)
+        return 0;
+    out->hasPassword = 1;
+    return pct_decode(colon + 1, length - userLength - 1, out->password, sizeof out->password);
+}
+
+int parse_hostport(const char *hp, size_t length, FeedMqttEndpoint *out)
+{
+    const char *host = hp;
+    size_t hostLength = length;
+    const char *port = nullptr;
+    int bracketed = hp[0] == '[';
+    if (bracketed) {
+        const char *close = static_cast<const char *>(memchr(hp, ']', length));
+        if (close == nullptr)
+            return -1;
+        host = hp + 1;
+        hostLength = (size_t)(close - host);
+        if (close + 1 < hp + length) {
+            if (close[1] != ':')
+                return -1;
+            port = close + 2;
+        }
+    } else {
+        const char *colon = static_cast<const char *>(memchr(hp, ':', length));
+        if (colon != nullptr) {
+            hostLength = (size_t)(colon - hp);
+            port = colon + 1;
+        }
+    }
+    if (hostLength >= sizeof out->host)
+        return -1;
+    memcpy(out->host, host, hostLength);
+    out->host[hostLength] = '\0';
+    if (!host_valid(out->host, hostLength, bracketed))
+        return -1;
+    out->port = FEED_MQTT_DEFAULT_PORT;
+    if (port == nullptr)
+        return 0;
+    return parse_number(port, (size_t)(hp + length - port), 65535, &out->port) == 0 ? 0 : -2;
+}
+
+int parse_query(const char *query, FeedMqttEndpoint *out, char *error, size_t errorSize, const char *shown)
+{
+    while (*query != '\0') {
+        size_t length = strcspn(query, "&");
+        char param[64];
+        if (length >= sizeof param)
+            return fail(error, errorSize, shown, "a parameter is too long (only retain=0|1 and keepalive=N)");
+        memcpy(param, query, length);
+        param[length] = '\0';
+        if (strcmp(param, "retain=0") == 0 || strcmp(param, "retain=1") == 0) {
+            out->retain = param[7] == '1';
+        } else if (strncmp(param, "keepalive=", 10) == 0) {
+            if (parse_number(param + 10, length - 10, 65535, &out->keepaliveS) != 0)
+                return fail(error, errorSize, shown, "the keep-alive is not a number of seconds from 1 to 65535");
+        } else if (length > 0) {
+            char why[160];
+            snprintf(why, sizeof why, "unknown parameter \"%s\" (only retain=0|1 and keepalive=N)", param);
+            return fail(error, errorSize, shown, why);
+        }
+        query += length;
+        if (*query == '&')
+            query++;
+    }
+    return 0;
+}
+
+int parse_prefix(const char *path, size_t length, FeedMqttEndpoint *out)
+{
+    while (length > 0 && path[length - 1] == '/')
+        length--;
+    if (pct_decode(path, length, out->prefix, sizeof out->prefix - 1) != 0)
+        return -1;
+    for (const char *p = out->prefix; *p != '\0'; p++)
+        if (*p == '+' || *p == '#' || (unsigned char)*p < 0x20 || *p == 0x7f)
+            return -2;
+    size_t n = strlen(out->prefix);
+    if (n > 0) {
+        out->prefix[n] = '/';
+        out->prefix[n + 1] = '\0';
+    }
+    return 0;
+}
+
+} // namespace
+
+FeedScheme feed_url_scheme(const char *url)
+{
+    for (const SchemeName &s : kSchemes)
+        if (strncmp(url, s.prefix, strlen(s.prefix)) == 0)
+            return s.scheme;
+    return FEED_SCHEME_UNKNOWN;
+}
+
+int feed_url_shown(const char *url, char *out, size_t size)
+{
+    size_t schemeLength = scheme_length(url);
+    int n;
+    if (schemeLength == 0) {
+        n = snprintf(out, size, "%s", "(unsupported scheme)");
+    } else {
+        const char *authority = url + schemeLength;
+        const char *end = authority_end(authority);
+        const char *at = userinfo_at(authority, end);
+        /* An "@" further on: most likely a password with "/" or "?" unencoded; mask up to it. */
+        const char *late = strrchr(end, '@');
+        if (late != nullptr)
+            at = late;
+        if (at == nullptr)
+            n = snprintf(out, size, "%s", url);
+        else
+            n = snprintf(out, size, "%.*s***%s", (int)schemeLength, url, at);
+    }
+    if (n >= 0 && (size_t)n < size)
+        return 0;
+    snprintf(out, size, "%s", "(too long)");
+    return -1;
+}
+
+int feed_mqtt_parse(const char *url, FeedMqttEndpoint *out, char *error, size_t errorSize)
+{
+    char shown[FEED_URL_MAX];
+    feed_url_shown(url, shown, sizeof shown);
+    *out = FeedMqttEndpoint{};
+    out->keepaliveS = FEED_MQTT_KEEPALIVE_DEFAULT_S;
+    if (feed_url_scheme(url) != FEED_SCHEME_MQTT)
+        return fail(error, errorSize, shown, "not an mqtt:// URL");
+    for (const char *p = url; *p != '\0'; p++)
+        if ((unsigned char)*p <= 0x20 || *p == 0x7f)
+            return fail(error, errorSize, shown, "blanks and control characters must be percent-encoded");
+    const char *authority = url + strlen("mqtt://");
+    const char *end = authority_end(authority);
+    if (strchr(end, '@') != nullptr)
+        return fail(error, errorSize, shown, "an \"@\" after the host: percent-encode \"/\", \"?\" and \"@\" in the password");
+    const char *at = userinfo_at(authority, end);
+    const char *hostport = authority;
+    if (at != nullptr) {
+        if (parse_userinfo(authority, (size_t)(at - authority), out) != 0)
+            return fail(error, errorSize, shown, "a \"%\" in the user or password is not followed by two hex digits");
+        hostport = at + 1;
+    }
+    int r = parse_hostport(hostport, (size_t)(end - hostport), out);
+    if (r == -1)
+        return fail(error, errorSize, shown, "no usable host name or address");
+    if (r == -2)
+        return fail(error, errorSize, shown, "the port is not a number from 1 to 65535");
+    const char *path = *end == '/' ? end + 1 : end;
+    const char *query = strchr(path, '?');
+    size_t pathLength = query != nullptr ? (size_t)(query - path) : strcspn(path, "#");
+    r = parse_prefix(path, pathLength, out);
+    if (r == -1)
+        return fail(error, errorSize, shown, "a \"%\" in the prefix is not followed by two hex digits");
+    if (r == -2)
+        return fail(error, errorSize, shown, "the prefix holds \"+\", \"#\" or a control character");
+    if (query == nullptr)
+        return 0;
+    return parse_query(query + 1, out, error, errorSize, shown);
+}

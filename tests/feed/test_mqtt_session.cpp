@@ -1,0 +1,152 @@
+/* The in-process MQTT session against a scripted broker behind the transport seam. */
+#include "mqtt_session.h"
+
+#include <errno.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+/* A broker that answers with the bytes of its script, then ends the stream (or times out). */
+struct ScriptedBroker {
+    std::vector<uint8_t> script;
+    size_t at = 0;
+    bool timeoutAtEnd = false;
+    std::vector<uint8_t> received;
+};
+
+int fake_write(void *ctx, const unsigned char *buf, size_t len, long long)
+{
+    auto *b = static_cast<ScriptedBroker *>(ctx);
+    b->received.insert(b->received.end(), buf, buf + len);
+    return 0;
+}
+
+long fake_read(void *ctx, unsigned char *buf, size_t size, long long)
+{
+    auto *b = static_cast<ScriptedBroker *>(ctx);
+    if (b->at == b->script.size()) {
+        if (!b->timeoutAtEnd)
+            return 0;
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    /* One byte at a time: the session must put packets together itself. */
+    (void)size;
+    buf[0] = b->script[b->at++];
+    return 1;
+}
+
+void fake_close(void *) {}
+
+std::vector<uint8_t> connack(int code) { return {0x20, 0x02, 0x00, (uint8_t)code}; }
+std::vector<uint8_t> puback(uint16_t id) { return {0x40, 0x02, (uint8_t)(id >> 8), (uint8_t)id}; }
+
+std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+const MqttConnect kConnect = {"ombrelle0123456789abcde", "cam", "pw", 30, 1};
+const uint8_t kTopic[] = "1234/Front door";
+const uint8_t kPayload[] = "{\"value\":\"Closed\"}";
+const FeedMqttMessage kMessage = {kTopic, sizeof kTopic - 1, kPayload, sizeof kPayload - 1};
+
+TEST(FeedMqttSession, ConnackCodesSayWhatToDo)
+{
+    const struct {
+        int code;
+        FeedMqttResult result;
+    } cases[] = {
+        {0, FEED_MQTT_OK},
+        {4, FEED_MQTT_CREDENTIALS},
+        {5, FEED_MQTT_CREDENTIALS},
+        {2, FEED_MQTT_REFUSED},
+        {6, FEED_MQTT_REFUSED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        ScriptedBroker b;
+        b.script = connack(c.code);
+        FeedTransport t = {&b, fake_write, fake_read, fake_close};
+        FeedMqttSession s;
+        EXPECT_EQ(c.result, feed_mqtt_connect(&s, &t, &kConnect, 0));
+        EXPECT_EQ(c.code, s.returnCode);
+        ASSERT_GE(b.received.size(), 2u);
+        EXPECT_EQ(0x10, b.received[0]);
+    }
+    for (const std::vector<uint8_t> &script : {std::vector<uint8_t>{}, puback(1), std::vector<uint8_t>{0x20, 0x03}}) {
+        ScriptedBroker b;
+        b.script = script;
+        FeedTransport t = {&b, fake_write, fake_read, fake_close};
+        FeedMqttSession s;
+        EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_connect(&s, &t, &kConnect, 0));
+    }
+}
+
+TEST(FeedMqttSession, PipelinedPublishesConfirmTheLeadingAckedMessages)
+{
+    const struct {
+        const char *name;
+        uint16_t firstId;
+        std::vector<uint8_t> acks;
+        bool timeout;
+        FeedMqttResult result;
+        int confirmed;
+    } cases[] = {
+        {"acks in order", 7, join({puback(7), puback(8), puback(9)}), false, FEED_MQTT_OK, 3},
+        {"acks out of order", 7, join({puback(9), puback(7), puback(8)}), false, FEED_MQTT_OK, 3},
+        {"identifiers wrap past 65535", 65535, join({puback(1), puback(65535), puback(2)}), false, FEED_MQTT_OK, 3},
+        {"the middle one refused: the broker drops the connection", 7, join({puback(7), puback(9)}), false,
+         FEED_MQTT_FAILED, 1},
+        {"a slow broker: the deadline comes first", 7, puback(7), true, FEED_MQTT_FAILED, 1},
+        {"stray and repeated acks count once", 7, join({puback(7), puback(7), puback(100), puback(8)}), false,
+         FEED_MQTT_FAILED, 2},
+        {"nothing acked", 7, {}, false, FEED_MQTT_FAILED, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedBroker b;
+        b.script = join({connack(0), c.acks});
+        b.timeoutAtEnd = c.timeout;
+        FeedTransport t = {&b, fake_write, fake_read, fake_close};
+        FeedMqttSession s;
+        ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0));
+        size_t connectBytes = b.received.size();
+        const FeedMqttMessage messages[] = {kMessage, kMessage, kMessage};
+        int confirmed = -1;
+        EXPECT_EQ(c.result, feed_mqtt_publish(&s, messages, 3, 0, c.firstId, 0, &confirmed));
+        EXPECT_EQ(c.confirmed, confirmed);
+        /* All three went out before any PUBACK was read: QoS 1, topic and payload as given. */
+        const size_t packet = 2 + 2 + (sizeof kTopic - 1) + 2 + (sizeof kPayload - 1);
+        ASSERT_EQ(connectBytes + 3 * packet, b.received.size());
+        EXPECT_EQ(0x32, b.received[connectBytes]);
+        EXPECT_EQ(0, memcmp(&b.received[connectBytes + 4], kTopic, sizeof kTopic - 1));
+    }
+}
+
+TEST(FeedMqttSession, RetainFlagAndDisconnect)
+{
+    ScriptedBroker b;
+    b.script = join({connack(0), puback(1)});
+    FeedTransport t = {&b, fake_write, fake_read, fake_close};
+    FeedMqttSession s;
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0));
+    size_t at = b.received.size();
+    int confirmed = 0;
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_publish(&s, &kMessage, 1, 1, 1, 0, &confirmed));
+    EXPECT_EQ(0x33, b.received[at]);
+    feed_mqtt_disconnect(&s, 0);
+    EXPECT_EQ(0xE0, b.received[b.received.size() - 2]);
+    EXPECT_EQ(0x00, b.received.back());
+    EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, &kMessage, FEED_MQTT_BATCH_MAX + 1, 0, 1, 0, &confirmed));
+    EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, &kMessage, 1, 0, 0, 0, &confirmed));
+}
+
+} // namespace
