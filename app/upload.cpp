@@ -12,6 +12,7 @@
 
 #include "appconfig.h"
 #include "applog.h"
+#include "feedupdate.h"
 #include "ombrelle.h"
 #include "rootpath.h"
 #include "shellcmd.h"
@@ -28,6 +29,8 @@ enum { PARAM_TEXT = 1, PARAM_HUMIDITY = 10, PARAM_LUX = 20, PARAM_CELSIUS = 30, 
 enum { SENSOR_RADIO = 0, SENSOR_RS485 = 1, SENSOR_INTERNAL = 2, SENSOR_RECORD = 3 };
 enum { JUMP_LIMIT = 500, PROBE_READ_BYTES = 8 };
 enum { TEXT_SIZE = CHANNEL_VALUE_SIZE + 1 };
+/* Any double in "%8.1f": up to 309 digits, a sign, a point and one decimal; too long a line is refused. */
+enum { VALUE_WORD_SIZE = 320 };
 /* A sampling's result: a stop is no reading, and no failure either. */
 enum { SAMPLED = 0, SAMPLING_FAILED = -1, SAMPLING_ABORTED = -2 };
 
@@ -239,17 +242,27 @@ void log_channel(int n, const char *name, const ChannelOut &out)
     app_log("[Ombrelle]Channel%d Value  = %s \n", n, shown);
 }
 
+/* One channel's point to the feed: the runner's result; a point feed_update lost is logged. */
+int upload_channel(const char *home, const TickSettings &s, int i, const ChannelOut &out)
+{
+    char number[VALUE_WORD_SIZE];
+    snprintf(number, sizeof number, "%8.1f", out.value);
+    const char *const words[FEED_UPDATE_WORDS] = {s.apikey, s.feedid, s.name[i], out.text ? out.chars : number};
+    int status;
+    int rc = feed_update_run(home, words, &status);
+    if (rc == 0 && feed_status_lost(status))
+        app_errlog("[Ombrelle]Channel%d upload lost: feed_update exit %d (%s)\n", i + 1, status,
+                   feed_status_meaning(status));
+    return rc;
+}
+
 void upload(const TickSettings &s, const ChannelOut *out)
 {
     const char *home = app_home();
     for (int i = 0; i < s.channels; ++i) {
         if (!out[i].part)
             continue;
-        int rc = 0;
-        if (s.feed_texts && out[i].text)
-            rc = shellcmd_run("%s/feed_update %s %s %s %s", home, s.apikey, s.feedid, s.name[i], out[i].chars);
-        else if (s.feed_texts)
-            rc = shellcmd_run("%s/feed_update %s %s %s %8.1f", home, s.apikey, s.feedid, s.name[i], out[i].value);
+        int rc = s.feed_texts ? upload_channel(home, s, i, out[i]) : 0;
         /* Stopping: the other channels would only be refused, one log line each. */
         if (rc == SHELLCMD_ABORTED)
             return;
