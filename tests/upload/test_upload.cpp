@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -315,6 +316,38 @@ TEST_F(TickTest, EachChannelUploadThatFeedUpdateLostIsOneErrorLine)
         }
         EXPECT_EQ(std::string::npos, log.find(c.lost ? "Channel3" : "upload lost")) << log;
     }
+}
+
+/* A datastream file that cannot be written is one error line per change of state; a removed folder is made again. */
+TEST_F(TickTest, DatastreamFileFailuresAreLoggedOncePerChangeAndItsFolderIsMadeAgain)
+{
+    Configure(3, 0, {{1, "A", 30}});
+    memcpy(&Serial_data.value[0], Num(21.5).data(), CHANNEL_VALUE_SIZE);
+    const std::string failing = std::string("ERROR [Ombrelle]Error writing file ") + PIPE_FILE + ": Is a directory\n";
+    const std::string again = std::string("[Ombrelle]File ") + PIPE_FILE + " written again\n";
+    const std::string document = Document({Entry("    21.5", "A")});
+    Tick();
+    EXPECT_EQ(document, File());
+
+    ASSERT_EQ(0, unlink(PIPE_FILE));
+    ASSERT_EQ(0, mkdir(PIPE_FILE, 0755));
+    Tick();
+    Tick();
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), failing)) << Log();
+    EXPECT_EQ(0u, harness::CountOccurrences(Log(), again));
+    EXPECT_FALSE(harness::FileExists(std::string(PIPE_FILE) + ".new"));
+
+    ASSERT_EQ(0, rmdir(PIPE_FILE));
+    Tick();
+    Tick();
+    EXPECT_EQ(document, File());
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), again)) << Log();
+
+    ASSERT_EQ(0, unlink(PIPE_FILE));
+    ASSERT_EQ(0, rmdir(PIPE_DIR));
+    Tick();
+    EXPECT_EQ(document, File());
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), failing)) << Log();
 }
 
 TEST_F(TickTest, FeedOffSamplesNothingAndUploadsTheHeldValuesAgain)
