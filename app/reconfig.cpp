@@ -143,6 +143,63 @@ void toggle_serial_reader(void)
     app_log("[Ombrelle] Serial proc updated\n");
 }
 
+/*
+ * The feed settings (all of the second file) of the last application whose
+ * second file parsed. A failed read of that file publishes these with the new
+ * first file, so that a settings writer caught half-way or a transient read
+ * error does not stop a working feed. Owned by the main thread, where every
+ * application runs; no lock.
+ */
+struct LastFeed {
+    bool held;
+    char apikey[APIKEY_SIZE];
+    char feedid[FEEDID_SIZE];
+    int32_t type, param, interval, number;
+    int32_t enabled[APP_CHANNELS];
+    int32_t chparam[APP_CHANNELS];
+    char name[APP_CHANNELS][CHANNEL_NAME_SIZE];
+};
+LastFeed g_last_feed;
+
+void keep_feed_settings(const AppContext_t &c)
+{
+    g_last_feed.held = true;
+    copy_text(g_last_feed.apikey, sizeof g_last_feed.apikey, c.Apikey);
+    copy_text(g_last_feed.feedid, sizeof g_last_feed.feedid, c.FeedID);
+    g_last_feed.type = c.SensorType;
+    g_last_feed.param = c.SensorParam;
+    g_last_feed.interval = c.IntervalinMin;
+    g_last_feed.number = c.ChannelNumber;
+    for (int k = 0; k < APP_CHANNELS; ++k) {
+        g_last_feed.enabled[k] = c.ChannelEnabled[k];
+        g_last_feed.chparam[k] = c.ChannelParam[k];
+        copy_text(g_last_feed.name[k], sizeof g_last_feed.name[k], c.ChannelName[k]);
+    }
+}
+
+/* Into a text buffer of the staged record, when it has one (it has all of them while the feed is on). */
+void put_text(char *buffer, size_t size, const char *text)
+{
+    if (buffer != NULL)
+        copy_text(buffer, size, text);
+}
+
+/* The staged record is private to this thread until its commit: no lock. */
+void restore_feed_settings(AppContext_t *next)
+{
+    put_text(next->Apikey, APIKEY_SIZE, g_last_feed.apikey);
+    put_text(next->FeedID, FEEDID_SIZE, g_last_feed.feedid);
+    next->SensorType = g_last_feed.type;
+    next->SensorParam = g_last_feed.param;
+    next->IntervalinMin = g_last_feed.interval;
+    next->ChannelNumber = g_last_feed.number;
+    for (int k = 0; k < APP_CHANNELS; ++k) {
+        next->ChannelEnabled[k] = g_last_feed.enabled[k];
+        next->ChannelParam[k] = g_last_feed.chparam[k];
+        put_text(next->ChannelName[k], CHANNEL_NAME_SIZE, g_last_feed.name[k]);
+    }
+}
+
 int apply_file(const char *relative, const char *error, AppContext_t *next)
 {
     char path[APP_CONFIG_PATH_SIZE];
@@ -165,11 +222,14 @@ int apply_staged(AppContext_t *next)
         AppContext_commit(next);
         return 0;
     }
-    /* A second file that fails leaves the feed texts as the first one cleared them. */
+    /* A second file that fails: the last one that parsed stands in for it, whole. */
     if (apply_file("html/xivelyconfig.xml", "[Ombrelle]Error Parsing Output configuration xml file \n", next) != 0) {
+        if (g_last_feed.held)
+            restore_feed_settings(next);
         AppContext_commit(next);
         return 0;
     }
+    keep_feed_settings(*next);
     if (next->SensorType < 0 || next->SensorType > 3) {
         app_log("[Ombrelle] Sensor type not supported!\n");
         AppContext_commit(next);

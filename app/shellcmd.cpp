@@ -44,6 +44,7 @@ bool g_aborted;
 struct Child {
     pid_t pid;
     bool ended;
+    int status; /* waitpid's, once ended */
 };
 
 /* Deadlines run on the monotonic clock: setting the camera's time must not end or stretch a wait. */
@@ -226,10 +227,11 @@ int start_child(char **argv, char **envp, pid_t *pid)
 void *reap_child(void *arg)
 {
     Child *child = (Child *)arg;
-    int status;
+    int status = 0;
     while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
     }
     pthread_mutex_lock(&g_state_lock);
+    child->status = status;
     child->ended = true;
     pthread_cond_broadcast(&g_state_changed);
     pthread_mutex_unlock(&g_state_lock);
@@ -252,10 +254,16 @@ void kill_group(Child *child)
     pthread_mutex_unlock(&g_state_lock);
 }
 
-/* Waits for the program within its bound, killing it past the bound or on an abort. */
-int watch_child(const char *program, pid_t pid)
+/* The exit status of a program that ended by itself, or SHELLCMD_EXIT_SIGNAL. */
+int exit_status_of(int status)
 {
-    Child child = {pid, false};
+    return WIFEXITED(status) ? WEXITSTATUS(status) : SHELLCMD_EXIT_SIGNAL;
+}
+
+/* Waits for the program within its bound, killing it past the bound or on an abort. */
+int watch_child(const char *program, pid_t pid, int *exit_status)
+{
+    Child child = {pid, false, 0};
     pthread_t reaper;
     int rc = pthread_create(&reaper, NULL, reap_child, &child);
     if (rc != 0) {
@@ -274,6 +282,8 @@ int watch_child(const char *program, pid_t pid)
     bool stopping = g_aborted;
     pthread_mutex_unlock(&g_state_lock);
     int result = 0;
+    if (ended)
+        *exit_status = exit_status_of(child.status);
     if (!ended) {
         if (stopping)
             app_errlog("[Ombrelle]Command %s stopped: Ombrelle is stopping\n", program);
@@ -305,23 +315,14 @@ int split_words(char *line, char **words, int max)
     return count;
 }
 
-int run_line(char *line)
+/* Runs argv with the `assignments` NAME=value words added to the environment. */
+int run_words(char **argv, char **assignments, int count, int *exit_status)
 {
-    char *words[MAX_WORDS];
-    int count = split_words(line, words, MAX_WORDS);
-    int assignments = 0;
-    while (assignments < count && assignment_name_length(words[assignments]) > 0)
-        ++assignments;
-    if (count <= assignments) {
-        app_errlog("[Ombrelle]Command holds no program, not run\n");
-        return SHELLCMD_NOT_STARTED;
-    }
-    char **argv = words + assignments;
     if (aborted()) {
         app_errlog("[Ombrelle]Command %s not run: Ombrelle is stopping\n", argv[0]);
         return SHELLCMD_ABORTED;
     }
-    char **envp = build_environment(words, assignments);
+    char **envp = build_environment(assignments, count);
     if (envp == NULL) {
         log_not_started(argv[0], ENOMEM);
         return SHELLCMD_NOT_STARTED;
@@ -333,7 +334,64 @@ int run_line(char *line)
         log_not_started(argv[0], err);
         return SHELLCMD_NOT_STARTED;
     }
-    return watch_child(argv[0], pid);
+    return watch_child(argv[0], pid, exit_status);
+}
+
+int run_line(char *line)
+{
+    char *words[MAX_WORDS];
+    int count = split_words(line, words, MAX_WORDS);
+    int assignments = 0;
+    while (assignments < count && assignment_name_length(words[assignments]) > 0)
+        ++assignments;
+    if (count <= assignments) {
+        app_errlog("[Ombrelle]Command holds no program, not run\n");
+        return SHELLCMD_NOT_STARTED;
+    }
+    int ignored;
+    return run_words(words + assignments, words, assignments, &ignored);
+}
+
+/* The blanks at both ends of `text` dropped: where it starts, and its length in *length. */
+const char *trimmed(const char *text, size_t *length)
+{
+    while (is_blank(*text))
+        ++text;
+    size_t n = strlen(text);
+    while (n > 0 && is_blank(text[n - 1]))
+        --n;
+    *length = n;
+    return text;
+}
+
+/*
+ * Lays "program arg..." out in syscmd, each argument trimmed, and points argv
+ * at the words, cut apart in place: the line's length, or how long it would be
+ * when it does not fit (nothing is laid out then).
+ */
+size_t lay_out_words(const char *program, const char *const *args, int count, char **argv)
+{
+    const char *start[SHELLCMD_MAX_ARGS];
+    size_t length[SHELLCMD_MAX_ARGS];
+    size_t total = strlen(program);
+    for (int i = 0; i < count; ++i) {
+        start[i] = trimmed(args[i], &length[i]);
+        total += 1 + length[i];
+    }
+    if (total >= SYSCMD_SIZE)
+        return total;
+    size_t used = strlen(program);
+    memcpy(syscmd, program, used);
+    argv[0] = syscmd;
+    for (int i = 0; i < count; ++i) {
+        syscmd[used++] = '\0';
+        memcpy(syscmd + used, start[i], length[i]);
+        argv[i + 1] = syscmd + used;
+        used += length[i];
+    }
+    syscmd[used] = '\0';
+    argv[count + 1] = NULL;
+    return total;
 }
 
 void shellcmd_refuse(int length)
@@ -379,6 +437,36 @@ int shellcmd_run(const char *format, ...)
         shellcmd_refuse(n);
     else
         rc = run_line(syscmd);
+    memset(syscmd, 0, SYSCMD_SIZE);
+    pthread_mutex_unlock(&g_syscmd_lock);
+    return rc;
+}
+
+int shellcmd_run_args(const char *program, const char *const *args, int count, int *exit_status)
+{
+    *exit_status = SHELLCMD_EXIT_SIGNAL;
+    if (count < 0 || count > SHELLCMD_MAX_ARGS) {
+        app_errlog("[Ombrelle]Command %s with %d arguments, not run\n", program, count);
+        return SHELLCMD_NOT_STARTED;
+    }
+    pthread_mutex_lock(&g_syscmd_lock);
+    if (syscmd == NULL) {
+        pthread_mutex_unlock(&g_syscmd_lock);
+        app_errlog("[Ombrelle]Command not run: no command buffer\n");
+        return SHELLCMD_NOT_STARTED;
+    }
+    memset(syscmd, 0, SYSCMD_SIZE);
+    char *argv[SHELLCMD_MAX_ARGS + 2];
+    size_t length = lay_out_words(program, args, count, argv);
+    int rc = SHELLCMD_NOT_STARTED;
+    if (length >= SYSCMD_SIZE) {
+        shellcmd_refuse((int)length);
+        rc = SHELLCMD_REFUSED;
+    } else if (argv[0][0] == '\0') {
+        app_errlog("[Ombrelle]Command holds no program, not run\n");
+    } else {
+        rc = run_words(argv, NULL, 0, exit_status);
+    }
     memset(syscmd, 0, SYSCMD_SIZE);
     pthread_mutex_unlock(&g_syscmd_lock);
     return rc;

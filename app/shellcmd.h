@@ -57,6 +57,11 @@ enum {
     SHELLCMD_KILLED = -4        /* the program ran past its bound and was killed */
 };
 
+/* What shellcmd_run_args reports as the exit status of a program that a signal ended. */
+enum { SHELLCMD_EXIT_SIGNAL = -1 };
+/* The most arguments shellcmd_run_args hands on. */
+enum { SHELLCMD_MAX_ARGS = 8 };
+
 extern char *syscmd;
 
 /* Allocates and zeroes syscmd and lifts an earlier abort: 0, or -1 when there is no memory. */
@@ -70,6 +75,16 @@ void shellcmd_release(void);
  * started and ended by itself, or one of the results above.
  */
 int shellcmd_run(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/*
+ * Runs `program` with exactly `count` arguments, each as one word whatever
+ * blanks, tabs or quotes it holds, its blanks at both ends dropped as a shell's
+ * splitting would drop them. The line "program arg..." is still laid out in
+ * syscmd, so the same SYSCMD_SIZE limit refuses it. Returns as shellcmd_run;
+ * on 0, *exit_status is the program's exit status (SHELLCMD_EXIT_SIGNAL when a
+ * signal ended it), else it is SHELLCMD_EXIT_SIGNAL.
+ */
+int shellcmd_run_args(const char *program, const char *const *args, int count, int *exit_status);
 
 /*
  * Kills the group of a program under way (SIGTERM, then SIGKILL after the

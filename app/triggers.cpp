@@ -8,13 +8,11 @@
 
 #include "appconfig.h"
 #include "applog.h"
+#include "feedupdate.h"
 #include "shellcmd.h"
 
 tsdk_handle in_trigger;
 tsdk_handle mtrigger;
-
-/* Home, key, feed ID, message: the message splits into channel name and state text. */
-#define FEED_UPDATE_FORMAT "%s/feed_update %s %s %s"
 
 /* Every line ends with a line feed; a single blank without one closes the text. */
 #define APP_EVENT_PAYLOAD(description)                         \
@@ -47,6 +45,8 @@ enum { INPUT1_NUMBER = 1, INPUT_STATE_CLOSED = 2, DAYNIGHT_DAY = 1, DAYNIGHT_NIG
 enum { STATE_WORD_SIZE = 4, EVENT_STATE_NONE = 0 };
 /* xively_send_trigger_message's result for a message that was not sent, as its error line shows it. */
 enum { MESSAGE_NOT_SENT = -1, REASON_SIZE = 128 };
+/* run_feed_update's result when feed_update ran and lost the point (already logged). */
+enum { MESSAGE_LOST = -100 };
 
 /* What a handler needs of AppContext, copied under its lock. */
 struct TriggerSettings {
@@ -59,11 +59,15 @@ struct TriggerSettings {
     char feedid[FEEDID_SIZE];
 };
 
-/* One trigger message with the key and feed of the configuration it was made under. */
+/*
+ * One trigger message with the key and feed of the configuration it was made
+ * under: "name state", the name being the first name_length bytes.
+ */
 struct FeedMessage {
     char apikey[APIKEY_SIZE];
     char feedid[FEEDID_SIZE];
     char text[TRIGGER_MESSAGE_SIZE];
+    size_t name_length;
 };
 
 /*
@@ -102,16 +106,30 @@ void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*
     out->named = out->name[0] != '\0';
 }
 
-/* Runs feed_update for one message: 0 when it ran to its end (then logged as sent), else the runner's result. */
+/*
+ * Runs feed_update for one message: 0 when it ran to its end and the point was
+ * delivered or kept (then logged as sent), MESSAGE_LOST when feed_update lost it
+ * (logged), else the runner's result.
+ */
 int run_feed_update(const FeedMessage *m)
 {
     const char *home = getenv("TS_APP_HOME");
     if (home == NULL)
         return SHELLCMD_NOT_STARTED;
-    int rc = shellcmd_run(FEED_UPDATE_FORMAT, home, m->apikey, m->feedid, m->text);
-    if (rc == 0)
-        app_log("[Ombrelle]Trigger Value  = %s \n", m->text);
-    return rc;
+    char name[TRIGGER_MESSAGE_SIZE];
+    memcpy(name, m->text, m->name_length);
+    name[m->name_length] = '\0';
+    const char *const words[FEED_UPDATE_WORDS] = {m->apikey, m->feedid, name, m->text + m->name_length};
+    int status;
+    int rc = feed_update_run(home, words, &status);
+    if (rc != 0)
+        return rc;
+    if (feed_status_lost(status)) {
+        app_errlog("[Ombrelle]Feed message lost: feed_update exit %d (%s)\n", status, feed_status_meaning(status));
+        return MESSAGE_LOST;
+    }
+    app_log("[Ombrelle]Trigger Value  = %s \n", m->text);
+    return 0;
 }
 
 /*
@@ -124,9 +142,24 @@ int send_feed_message(const FeedMessage *m)
     int rc = run_feed_update(m);
     if (rc == SHELLCMD_KILLED)
         rc = run_feed_update(m);
-    if (rc != 0 && rc != SHELLCMD_ABORTED)
+    if (rc != 0 && rc != SHELLCMD_ABORTED && rc != MESSAGE_LOST)
         app_errlog("[Ombrelle]Error sending message packet: %d\n", MESSAGE_NOT_SENT);
     return rc;
+}
+
+/*
+ * Where the name ends in a whole "name state" message: at its last blank
+ * (states are single words, names may hold blanks), or the whole text.
+ */
+size_t name_length_of(const char *text)
+{
+    size_t n = strlen(text);
+    while (n > 0 && text[n - 1] == ' ')
+        --n;
+    size_t end = n;
+    while (n > 0 && text[n - 1] != ' ')
+        --n;
+    return n > 0 ? n - 1 : end;
 }
 
 /* Under g_feed_lock: what is queued will not be sent. */
@@ -235,6 +268,7 @@ void send_trigger_message(const TriggerSettings *settings, const char *state_tex
     int n = snprintf(m.text, sizeof m.text, "%s %s", settings->name, state_text);
     if (n < 0 || (size_t)n >= sizeof m.text)
         return;
+    m.name_length = strlen(settings->name);
     memcpy(m.apikey, settings->apikey, sizeof m.apikey);
     memcpy(m.feedid, settings->feedid, sizeof m.feedid);
     queue_feed_message(&m);
@@ -373,7 +407,8 @@ int xively_send_trigger_message(const char *message)
     /* A message that does not fit is refused, never cut. */
     if (snprintf(m.text, sizeof m.text, "%s", message) >= (int)sizeof m.text)
         return MESSAGE_NOT_SENT;
-    /* A script that ran is taken as sent, whatever its exit status; one that never started or was killed is not. */
+    m.name_length = name_length_of(m.text);
+    /* Sent when delivered or kept; not when lost, refused, never started or killed. */
     return run_feed_update(&m) == 0 ? 0 : MESSAGE_NOT_SENT;
 }
 

@@ -3,15 +3,18 @@
  */
 #include "upload.h"
 
+#include <errno.h>
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "appconfig.h"
 #include "applog.h"
+#include "feedupdate.h"
 #include "ombrelle.h"
 #include "rootpath.h"
 #include "shellcmd.h"
@@ -26,8 +29,10 @@ namespace {
 
 enum { PARAM_TEXT = 1, PARAM_HUMIDITY = 10, PARAM_LUX = 20, PARAM_CELSIUS = 30, PARAM_FAHRENHEIT = 31 };
 enum { SENSOR_RADIO = 0, SENSOR_RS485 = 1, SENSOR_INTERNAL = 2, SENSOR_RECORD = 3 };
-enum { JUMP_LIMIT = 500, PROBE_READ_BYTES = 8 };
+enum { JUMP_LIMIT = 500, PROBE_READ_BYTES = 8, REASON_SIZE = 128 };
 enum { TEXT_SIZE = CHANNEL_VALUE_SIZE + 1 };
+/* Any double in "%8.1f": up to 309 digits, a sign, a point and one decimal; too long a line is refused. */
+enum { VALUE_WORD_SIZE = 320 };
 /* A sampling's result: a stop is no reading, and no failure either. */
 enum { SAMPLED = 0, SAMPLING_FAILED = -1, SAMPLING_ABORTED = -2 };
 
@@ -239,17 +244,27 @@ void log_channel(int n, const char *name, const ChannelOut &out)
     app_log("[Ombrelle]Channel%d Value  = %s \n", n, shown);
 }
 
+/* One channel's point to the feed: the runner's result; a point feed_update lost is logged. */
+int upload_channel(const char *home, const TickSettings &s, int i, const ChannelOut &out)
+{
+    char number[VALUE_WORD_SIZE];
+    snprintf(number, sizeof number, "%8.1f", out.value);
+    const char *const words[FEED_UPDATE_WORDS] = {s.apikey, s.feedid, s.name[i], out.text ? out.chars : number};
+    int status;
+    int rc = feed_update_run(home, words, &status);
+    if (rc == 0 && feed_status_lost(status))
+        app_errlog("[Ombrelle]Channel%d upload lost: feed_update exit %d (%s)\n", i + 1, status,
+                   feed_status_meaning(status));
+    return rc;
+}
+
 void upload(const TickSettings &s, const ChannelOut *out)
 {
     const char *home = app_home();
     for (int i = 0; i < s.channels; ++i) {
         if (!out[i].part)
             continue;
-        int rc = 0;
-        if (s.feed_texts && out[i].text)
-            rc = shellcmd_run("%s/feed_update %s %s %s %s", home, s.apikey, s.feedid, s.name[i], out[i].chars);
-        else if (s.feed_texts)
-            rc = shellcmd_run("%s/feed_update %s %s %s %8.1f", home, s.apikey, s.feedid, s.name[i], out[i].value);
+        int rc = s.feed_texts ? upload_channel(home, s, i, out[i]) : 0;
         /* Stopping: the other channels would only be refused, one log line each. */
         if (rc == SHELLCMD_ABORTED)
             return;
@@ -257,15 +272,45 @@ void upload(const TickSettings &s, const ChannelOut *out)
     }
 }
 
-/* Written beside the file and renamed over it, so a reader never sees half a document. */
-void write_datastreams(const TickSettings &s, const ChannelOut *out)
+/*
+ * Whether the last write of the datastream file failed: owned by the tick
+ * thread, no lock, since ticks never run two at once.
+ */
+bool g_datastreams_failing;
+
+/* Opens the file beside PIPE_FILE, making PIPE_DIR again when it went missing. */
+FILE *open_beside(const char *temp)
+{
+    FILE *f = fopen(temp, "w");
+    if (f == NULL && errno == ENOENT && mkdir(PIPE_DIR, 0755) == 0)
+        f = fopen(temp, "w");
+    return f;
+}
+
+/* Logs a change between written and failing once: a file that stays unwritable is one line, not one a tick. */
+void note_datastreams_written(bool written, int err)
+{
+    if (written == !g_datastreams_failing)
+        return;
+    g_datastreams_failing = !written;
+    if (written) {
+        app_log("[Ombrelle]File %s written again\n", PIPE_FILE);
+        return;
+    }
+    char reason[REASON_SIZE];
+    app_errlog("[Ombrelle]Error writing file %s: %s\n", PIPE_FILE, strerror_r(err, reason, sizeof reason));
+}
+
+/* Written beside the file and renamed over it, so a reader never sees half a document: 0, or the errno. */
+int write_datastreams(const TickSettings &s, const ChannelOut *out)
 {
     char temp[ROOT_PATH_MAX + 4];
     snprintf(temp, sizeof temp, "%s.new", PIPE_FILE);
-    FILE *f = fopen(temp, "w");
+    FILE *f = open_beside(temp);
     if (f == NULL) {
+        int err = errno;
         fprintf(stderr, "Error opening file %s \n", PIPE_FILE);
-        return;
+        return err;
     }
     fputs("{\"datastreams\":[", f);
     const char *separator = "";
@@ -286,10 +331,21 @@ void write_datastreams(const TickSettings &s, const ChannelOut *out)
     }
     fputs("]}", f);
     bool written = fflush(f) == 0 && ferror(f) == 0;
-    if (fclose(f) != 0 || !written || rename(temp, PIPE_FILE) != 0) {
+    int err = written ? 0 : errno;
+    if (fclose(f) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    if (written && rename(temp, PIPE_FILE) != 0) {
+        written = false;
+        err = errno;
+    }
+    if (!written) {
         fprintf(stderr, "Error opening file %s \n", PIPE_FILE);
         unlink(temp);
+        return err != 0 ? err : EIO;
     }
+    return 0;
 }
 
 }  // namespace
@@ -304,5 +360,6 @@ void xively_timer_proc(union sigval)
     memset(out, 0, sizeof out);
     channel_values(s, out);
     upload(s, out);
-    write_datastreams(s, out);
+    int err = write_datastreams(s, out);
+    note_datastreams_written(err == 0, err);
 }

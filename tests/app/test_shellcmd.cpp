@@ -87,6 +87,44 @@ TEST_F(ShellCmd, ACommandThatDoesNotFitIsRefusedNotCut)
     EXPECT_EQ(fits + "\nH=unset L=unset\n", Args());
 }
 
+/* Arguments given one by one arrive whole, trimmed at both ends only; the line limit and the exit status hold. */
+TEST_F(ShellCmd, ArgumentsGivenOneByOneArriveWholeWithTheirExitStatus)
+{
+    const std::string rec = dir_.sub("rec");
+    const std::string fits(SYSCMD_SIZE - 2 - rec.size(), 'f');
+    struct Case {
+        std::vector<std::string> args;
+        const char *tail;  /* appended to rec: how it ends */
+        int rc, status;
+        std::string expected;  /* the recorded words, "" when not run */
+    } cases[] = {
+        {{"key", "feed", "Outside", "21.5 C"}, "", 0, 0, "key\nfeed\nOutside\n21.5 C\n"},
+        {{" k ", "\tf", "Front door ", "    23.5"}, "", 0, 0, "k\nf\nFront door\n23.5\n"},
+        {{"k", "f", "it's \"x\"", "a\tb"}, "", 0, 0, "k\nf\nit's \"x\"\na\tb\n"},
+        {{"k", "f", "$(touch INJ)", ";touch INJ"}, "", 0, 0, "k\nf\n$(touch INJ)\n;touch INJ\n"},
+        {{"H=1", "", " ", "x"}, "", 0, 0, "H=1\n\n\nx\n"},
+        {{"k", "f", "c", "v"}, "exit 5\n", 0, 5, "k\nf\nc\nv\n"},
+        {{"k", "f", "c", "v"}, "kill -9 $$\n", 0, SHELLCMD_EXIT_SIGNAL, "k\nf\nc\nv\n"},
+        {{fits}, "", 0, 0, fits + "\n"},
+        {{fits + "f"}, "", SHELLCMD_REFUSED, SHELLCMD_EXIT_SIGNAL, ""},
+    };
+    const std::string script = harness::ReadFile(rec);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.tail);
+        harness::WriteFile(rec, script + c.tail, 0755);
+        unlink(dir_.sub("args").c_str());
+        std::vector<const char *> args;
+        for (const std::string &a : c.args)
+            args.push_back(a.c_str());
+        int status = 99;
+        EXPECT_EQ(c.rc, shellcmd_run_args(rec.c_str(), args.data(), (int)args.size(), &status));
+        EXPECT_EQ(c.status, status);
+        EXPECT_EQ(c.expected.empty() ? "" : c.expected + "H=unset L=unset\n", Args());
+        EXPECT_FALSE(harness::FileExists(dir_.sub("INJ")));
+    }
+    EXPECT_NE(std::string::npos, Log().find("ERROR [Ombrelle]Command of 256 bytes does not fit in 255, not run\n"));
+}
+
 TEST_F(ShellCmd, AMissingProgramOrAnEmptyLineIsNoCrash)
 {
     shellcmd_run("%s/none a b", dir_.path().c_str());

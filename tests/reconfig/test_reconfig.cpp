@@ -139,8 +139,9 @@ std::vector<Step> Sequence()
         {"MissingFeedFileKeepsTimerAndReader", Config(named), "", 0, kKeptTimer, 60, true,
          {"ERROR [Ombrelle]Error Parsing Output configuration xml file \n"}, {kEnded},
          [] {
-             EXPECT_STREQ("", AppContext.Apikey) << "cleared by the first file";
+             EXPECT_STREQ("KEY", AppContext.Apikey) << "the last feed file that parsed";
              EXPECT_EQ(-1, AppContext.SensorType);
+             EXPECT_EQ(1, AppContext.Input1Enabled) << "the new first file";
          }},
         {"MissingConfigFileChangesNothing", "", Feed(3, 7), 0, kKeptTimer, 60, true,
          {kStarted, "ERROR [Ombrelle]Error Parsing configuration xml file \n"}, {kFeedFileRead, "Input1Enabled"},
@@ -324,24 +325,43 @@ TEST_F(ReconfigTest, TicksAndHandlersSeeTheWholeConfigurationBeforeOrAfterAnAppl
     EXPECT_EQ(0, bad_files.load());
 }
 
-/* An empty key, feed id or channel name is no word of a command: nothing is uploaded with it. */
-TEST_F(ReconfigTest, AFailedFeedFileLeavesTheFeedTextsEmptyAndNothingIsUploaded)
+/*
+ * A feed file that fails to parse (half-written, unreadable) publishes the new
+ * first file with the last feed file that parsed, whole: the uploads go on.
+ */
+TEST_F(ReconfigTest, AFailedFeedFileKeepsTheLastGoodFeedSettingsAndTheUploadsGoOn)
 {
     Place("configparams.xml", Config(Flags(0)));
     Place("xivelyconfig.xml", feedtest::XivelyConfigXml(Named("A")));
     ASSERT_EQ(1, Update_App_Configurations());
     memset(&Serial_data, 0, sizeof Serial_data);
     Serial_data.value[0] = 42.0;
-    Place("xivelyconfig.xml", "");
-    EXPECT_EQ(0, Update_App_Configurations());
-    EXPECT_STREQ("", AppContext.Apikey);
-    EXPECT_STREQ("", AppContext.ChannelName[0]);
-
+    std::string whole = feedtest::XivelyConfigXml(Named("B"));
+    const std::string broken[] = {"", whole.substr(0, whole.size() / 2), "<XivelyConfigParams><Apikey>X"};
     union sigval none;
     none.sival_int = 0;
-    xively_timer_proc(none);
-    EXPECT_EQ("", harness::ReadFile(home_ + "/args")) << "no feed_update with missing words";
-    EXPECT_EQ("{\"datastreams\":[]}", harness::ReadFile(PIPE_FILE));
+    for (const std::string &feed : broken) {
+        SCOPED_TRACE(feed);
+        Place("configparams.xml", Config(Flags(1)));
+        Place("xivelyconfig.xml", feed);
+        unlink((home_ + "/args").c_str());
+        NewLog();
+        EXPECT_EQ(0, Update_App_Configurations());
+        EXPECT_NE(std::string::npos, NewLog().find("ERROR [Ombrelle]Error Parsing Output configuration xml file \n"));
+        EXPECT_EQ(1, AppContext.Ext_thread) << "the new first file is published";
+        EXPECT_STREQ("KEYA", AppContext.Apikey);
+        EXPECT_STREQ("FEEDA", AppContext.FeedID);
+        EXPECT_STREQ("ChA", AppContext.ChannelName[0]);
+        EXPECT_EQ(1, AppContext.ChannelEnabled[0]);
+
+        xively_timer_proc(none);
+        EXPECT_EQ((std::vector<feedtest::Words>{{"KEYA", "FEEDA", "ChA", "42.0"}}),
+                  feedtest::ScriptCalls(harness::ReadFile(home_ + "/args")));
+        EXPECT_EQ("{\"datastreams\":[{\"current_value\":\"    42.0\",\"id\":\"ChA\"}]}", harness::ReadFile(PIPE_FILE));
+    }
+    Place("xivelyconfig.xml", whole);
+    EXPECT_EQ(1, Update_App_Configurations());
+    EXPECT_STREQ("ChB", AppContext.ChannelName[0]) << "a file that parses again replaces the kept settings";
 }
 
 /* ---- stopping the ticks ---- */

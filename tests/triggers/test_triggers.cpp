@@ -611,10 +611,12 @@ TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
         const char *apikey, *feedid, *name;
         std::vector<std::string> words;
     } cases[] = {
-        {"KEY", "FEED", "x;touch INJ", {"KEY", "FEED", "x;touch", "INJ", "Closed"}},
-        {"KEY", "FEED", "$(touch INJ)", {"KEY", "FEED", "$(touch", "INJ)", "Closed"}},
+        {"KEY", "FEED", "x;touch INJ", {"KEY", "FEED", "x;touch INJ", "Closed"}},
+        {"KEY", "FEED", "$(touch INJ)", {"KEY", "FEED", "$(touch INJ)", "Closed"}},
         {"KEY", "FEED", "`touch${IFS}INJ`", {"KEY", "FEED", "`touch${IFS}INJ`", "Closed"}},
-        {"KEY", "FEED", "'a b'\"c\"", {"KEY", "FEED", "'a", "b'\"c\"", "Closed"}},
+        {"KEY", "FEED", "'a b'\"c\"", {"KEY", "FEED", "'a b'\"c\"", "Closed"}},
+        {"KEY", "FEED", "Front door", {"KEY", "FEED", "Front door", "Closed"}},
+        {"KEY", "FEED", " \tBack\tgate  ", {"KEY", "FEED", "Back\tgate", "Closed"}},
         {"KEY", "FEED", "*", {"KEY", "FEED", "*", "Closed"}},
         {"KEY", "FEED", ">INJ", {"KEY", "FEED", ">INJ", "Closed"}},
         {"k$(touch${IFS}INJ)", "f;touch${IFS}INJ|x&", "a&&touch>INJ", {"k$(touch${IFS}INJ)", "f;touch${IFS}INJ|x&",
@@ -640,6 +642,53 @@ TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
         EXPECT_FALSE(harness::FileExists(home_ + "/INJ"));
     }
     EXPECT_EQ(0, chdir(previous));
+}
+
+/* A whole message from the SDK splits at its last blank: the name keeps its blanks, the state is the last word. */
+TEST_F(TriggerTest, AWholeMessageReachesTheScriptAsNameAndState)
+{
+    const struct {
+        const char *message;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"Door Closed", {"KEY123", "FEED42", "Door", "Closed"}},
+        {"Front door  Open ", {"KEY123", "FEED42", "Front door", "Open"}},
+        {"Alone", {"KEY123", "FEED42", "Alone", ""}},
+    };
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 0, 0, 1, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(0, xively_send_trigger_message(c.message));
+        EXPECT_EQ(Call(c.words), NewArgs());
+    }
+}
+
+/* feed_update's exit status: a lost point is an error line in place of "Trigger Value", and no second run. */
+TEST_F(TriggerTest, AMessageFeedUpdateLostIsNotReportedAsSent)
+{
+    const struct {
+        int status;
+        std::string line;
+    } cases[] = {
+        {0, TriggerValue("Door Closed")},
+        {3, TriggerValue("Door Closed")},
+        {4, TriggerValue("Door Closed")},
+        {2, "ERROR [Ombrelle]Feed message lost: feed_update exit 2 (the words were refused)\n"},
+        {5, "ERROR [Ombrelle]Feed message lost: feed_update exit 5 (the spool cannot be written)\n"},
+    };
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 1, 0);
+    const std::string script = feedtest::kFeedUpdateScript;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        harness::WriteFile(home_ + "/feed_update", script + "exit " + std::to_string(c.status) + "\n", 0755);
+        EXPECT_EQ(c.status == 2 || c.status == 5 ? -1 : 0, xively_send_trigger_message("Door Closed"));
+        EXPECT_EQ(c.line, NewLog());
+        EXPECT_EQ(Call({"KEY123", "FEED42", "Door", "Closed"}), NewArgs());
+    }
 }
 
 /* ---- the feed sender ---- */

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -233,6 +234,9 @@ std::vector<TickCase> RecordCases()
          {"[Ombrelle]Channel1 Value  = ABCDEFGH \n"}},
         {"TextReachesTheScriptAsLiteralWords", {{1, "T", 1}}, {Text("$(>p);x")}, {}, true, 0, {Upload("T", "$(>p);x")},
          Document({Entry("$(>p);x", "T")}), {}},
+        {"BlanksTabsAndQuotesStayInsideTheirWord", {{1, "Outside", 1}, {1, " Front 'door' ", 1}},
+         {Text(" 21.5 C"), Text("a\tb\"c ")}, {}, true, 0, {Upload("Outside", "21.5 C"), Upload("Front 'door'", "a\tb\"c")},
+         Document({Entry(" 21.5 C", "Outside"), Entry("a\\u0009b\\\"c ", " Front 'door' ")}), {}},
         {"NaNNeverJumpsAndIsSentAsNan", {a}, {Num(kNaN)}, {}, true, 0, {Upload("A", "nan")},
          Document({Entry("     nan", "A")}), {"[Ombrelle]Channel1 Value  =      nan \n"}},
         {"InfinityJumps", {a}, {Num(kInf)}, {}, true, 1, {Upload("A", "inf")}, Document({Entry("     inf", "A")}), {}},
@@ -278,6 +282,73 @@ TEST_P(RecordTick, PublishesJumpsUploadsAndWritesTheFile)
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecordTick, testing::ValuesIn(RecordCases()),
                          [](const testing::TestParamInfo<TickCase> &info) { return std::string(info.param.name); });
+
+/* feed_update's exit status: a point it lost is one error line for its channel; delivered or kept is not. */
+TEST_F(TickTest, EachChannelUploadThatFeedUpdateLostIsOneErrorLine)
+{
+    const struct {
+        int status;
+        bool lost;
+        const char *meaning;
+    } cases[] = {
+        {0, false, ""}, {3, false, ""}, {4, false, ""},
+        {2, true, "the words were refused"}, {5, true, "the spool cannot be written"},
+    };
+    Configure(3, 0, {{1, "A", 30}, {1, "T", 1}});
+    const std::string script = feedtest::kFeedUpdateScript;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        harness::WriteFile(home_ + "/feed_update", script + "exit " + std::to_string(c.status) + "\n", 0755);
+        memcpy(&Serial_data.value[0], Num(21.5).data(), CHANNEL_VALUE_SIZE);
+        memcpy(&Serial_data.value[1], Text("hi").data(), CHANNEL_VALUE_SIZE);
+        unlink((home_ + "/args").c_str());
+        std::string before = Log();
+
+        Tick();
+
+        std::string log = Log().substr(before.size());
+        EXPECT_EQ((std::vector<Words>{Upload("A", "21.5"), Upload("T", "hi")}), Calls());
+        for (int channel = 1; channel <= 2; ++channel) {
+            std::string line = "ERROR [Ombrelle]Channel" + std::to_string(channel) + " upload lost: feed_update exit " +
+                               std::to_string(c.status) + " (" + c.meaning + ")\n";
+            EXPECT_EQ(c.lost ? 1u : 0u, harness::CountOccurrences(log, line)) << log;
+            EXPECT_NE(std::string::npos, log.find("[Ombrelle]Channel" + std::to_string(channel) + " Name   = "));
+        }
+        EXPECT_EQ(std::string::npos, log.find(c.lost ? "Channel3" : "upload lost")) << log;
+    }
+}
+
+/* A datastream file that cannot be written is one error line per change of state; a removed folder is made again. */
+TEST_F(TickTest, DatastreamFileFailuresAreLoggedOncePerChangeAndItsFolderIsMadeAgain)
+{
+    Configure(3, 0, {{1, "A", 30}});
+    memcpy(&Serial_data.value[0], Num(21.5).data(), CHANNEL_VALUE_SIZE);
+    const std::string failing = std::string("ERROR [Ombrelle]Error writing file ") + PIPE_FILE + ": Is a directory\n";
+    const std::string again = std::string("[Ombrelle]File ") + PIPE_FILE + " written again\n";
+    const std::string document = Document({Entry("    21.5", "A")});
+    Tick();
+    EXPECT_EQ(document, File());
+
+    ASSERT_EQ(0, unlink(PIPE_FILE));
+    ASSERT_EQ(0, mkdir(PIPE_FILE, 0755));
+    Tick();
+    Tick();
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), failing)) << Log();
+    EXPECT_EQ(0u, harness::CountOccurrences(Log(), again));
+    EXPECT_FALSE(harness::FileExists(std::string(PIPE_FILE) + ".new"));
+
+    ASSERT_EQ(0, rmdir(PIPE_FILE));
+    Tick();
+    Tick();
+    EXPECT_EQ(document, File());
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), again)) << Log();
+
+    ASSERT_EQ(0, unlink(PIPE_FILE));
+    ASSERT_EQ(0, rmdir(PIPE_DIR));
+    Tick();
+    EXPECT_EQ(document, File());
+    EXPECT_EQ(1u, harness::CountOccurrences(Log(), failing)) << Log();
+}
 
 TEST_F(TickTest, FeedOffSamplesNothingAndUploadsTheHeldValuesAgain)
 {

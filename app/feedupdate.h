@@ -1,0 +1,63 @@
+/*
+ * feedupdate.h - running feed_update, and what its exit status says about the
+ * point it got.
+ *
+ * Offers:
+ *   feed_update_run      runs HOME/feed_update with its four words (key, feed
+ *                        identifier, channel or trigger name, value or state
+ *                        text), each whole; returns as shellcmd_run_args
+ *   feed_status_lost     true for the statuses under which the point is gone
+ *                        (refused, or the spool cannot be written)
+ *   feed_status_meaning  the meaning of a status, for a log line
+ *
+ * Delivered (0), kept (3) and kept with older points dropped (4) are not a loss:
+ * the point reaches the feed now or from the spool later.
+ */
+#ifndef OMBRELLE_FEEDUPDATE_H
+#define OMBRELLE_FEEDUPDATE_H
+
+#include <stdio.h>
+
+#include "applog.h"
+#include "shellcmd.h"
+
+enum { FEED_EXIT_DELIVERED = 0, FEED_EXIT_REFUSED = 2, FEED_EXIT_KEPT = 3, FEED_EXIT_DROPPED = 4, FEED_EXIT_LOST = 5 };
+
+enum { FEED_UPDATE_WORDS = 4 };
+
+inline int feed_update_run(const char *home, const char *const (&words)[FEED_UPDATE_WORDS], int *exit_status)
+{
+    char program[SYSCMD_SIZE];
+    int n = snprintf(program, sizeof program, "%s/feed_update", home);
+    if (n < 0 || n >= (int)sizeof program) {
+        *exit_status = SHELLCMD_EXIT_SIGNAL;
+        app_errlog("[Ombrelle]Command %s/feed_update does not fit in %d, not run\n", home, SYSCMD_SIZE - 1);
+        return SHELLCMD_REFUSED;
+    }
+    return shellcmd_run_args(program, words, FEED_UPDATE_WORDS, exit_status);
+}
+
+inline bool feed_status_lost(int status)
+{
+    return status == FEED_EXIT_REFUSED || status == FEED_EXIT_LOST;
+}
+
+inline const char *feed_status_meaning(int status)
+{
+    switch (status) {
+    case FEED_EXIT_DELIVERED:
+        return "delivered";
+    case FEED_EXIT_REFUSED:
+        return "the words were refused";
+    case FEED_EXIT_KEPT:
+        return "kept in the spool";
+    case FEED_EXIT_DROPPED:
+        return "kept, older points dropped";
+    case FEED_EXIT_LOST:
+        return "the spool cannot be written";
+    default:
+        return "unknown status";
+    }
+}
+
+#endif
