@@ -331,6 +331,7 @@ TEST_F(ReconfigTest, TicksAndHandlersSeeTheWholeConfigurationBeforeOrAfterAnAppl
  */
 TEST_F(ReconfigTest, AFailedFeedFileKeepsTheLastGoodFeedSettingsAndTheUploadsGoOn)
 {
+    feedtest::SerialPeer peer(root_);  // the new first file starts the reader: it needs a line to open
     Place("configparams.xml", Config(Flags(0)));
     Place("xivelyconfig.xml", feedtest::XivelyConfigXml(Named("A")));
     ASSERT_EQ(1, Update_App_Configurations());
@@ -362,6 +363,7 @@ TEST_F(ReconfigTest, AFailedFeedFileKeepsTheLastGoodFeedSettingsAndTheUploadsGoO
     Place("xivelyconfig.xml", whole);
     EXPECT_EQ(1, Update_App_Configurations());
     EXPECT_STREQ("ChB", AppContext.ChannelName[0]) << "a file that parses again replaces the kept settings";
+    serial_reader_stop();  // while the peer's line is still there
 }
 
 /* ---- stopping the ticks ---- */
