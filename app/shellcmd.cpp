@@ -419,15 +419,23 @@ void shellcmd_release(void)
     pthread_mutex_unlock(&g_syscmd_lock);
 }
 
-int shellcmd_run(const char *format, ...)
+/* Takes syscmd for one command, cleared, under g_syscmd_lock; false (logged, lock not held) once it is released. */
+static bool syscmd_take(void)
 {
     pthread_mutex_lock(&g_syscmd_lock);
     if (syscmd == NULL) {
         pthread_mutex_unlock(&g_syscmd_lock);
         app_errlog("[Ombrelle]Command not run: no command buffer\n");
-        return SHELLCMD_NOT_STARTED;
+        return false;
     }
     memset(syscmd, 0, SYSCMD_SIZE);
+    return true;
+}
+
+int shellcmd_run(const char *format, ...)
+{
+    if (!syscmd_take())
+        return SHELLCMD_NOT_STARTED;
     va_list args;
     va_start(args, format);
     int n = vsnprintf(syscmd, SYSCMD_SIZE, format, args);
@@ -449,13 +457,8 @@ int shellcmd_run_args(const char *program, const char *const *args, int count, i
         app_errlog("[Ombrelle]Command %s with %d arguments, not run\n", program, count);
         return SHELLCMD_NOT_STARTED;
     }
-    pthread_mutex_lock(&g_syscmd_lock);
-    if (syscmd == NULL) {
-        pthread_mutex_unlock(&g_syscmd_lock);
-        app_errlog("[Ombrelle]Command not run: no command buffer\n");
+    if (!syscmd_take())
         return SHELLCMD_NOT_STARTED;
-    }
-    memset(syscmd, 0, SYSCMD_SIZE);
     char *argv[SHELLCMD_MAX_ARGS + 2];
     size_t length = lay_out_words(program, args, count, argv);
     int rc = SHELLCMD_NOT_STARTED;

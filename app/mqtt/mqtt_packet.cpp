@@ -184,7 +184,9 @@ static int utf8_string_valid(const char *text, size_t *size)
     return *size <= MQTT_STRING_MAX && mqtt_utf8_valid((const uint8_t *)text, *size);
 }
 
-int mqtt_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size)
+/* CONNECT of either level: the 7 bytes of protocol name and level, then the properties (none in 3.1.1). */
+static int encode_connect(const MqttConnect *connect, const uint8_t *protocol, const uint8_t *properties,
+                          size_t properties_size, uint8_t *out, size_t size)
 {
     size_t idSize = 0, userSize = 0, passwordSize = 0;
     if (connect->client_id == NULL || !utf8_string_valid(connect->client_id, &idSize) || idSize == 0)
@@ -198,7 +200,7 @@ int mqtt_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size)
     }
 
     uint8_t flags = connect->clean_session ? CONNECT_FLAG_CLEAN_SESSION : 0;
-    size_t remaining = CONNECT_VARIABLE_HEADER_SIZE + STRING_PREFIX_SIZE + idSize;
+    size_t remaining = CONNECT_VARIABLE_HEADER_SIZE + properties_size + STRING_PREFIX_SIZE + idSize;
     if (connect->user != NULL) {
         flags |= CONNECT_FLAG_USER;
         remaining += STRING_PREFIX_SIZE + userSize;
@@ -211,9 +213,11 @@ int mqtt_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size)
     uint8_t *at = put_fixed_header(MQTT_CONNECT << 4, remaining, out, size);
     if (at == NULL)
         return -1;
-    at = put_bytes(at, CONNECT_PROTOCOL, sizeof CONNECT_PROTOCOL);
+    at = put_bytes(at, protocol, sizeof CONNECT_PROTOCOL);
     *at++ = flags;
     at = put_u16(at, connect->keepalive_s);
+    if (properties_size > 0)
+        at = put_bytes(at, properties, properties_size);
     at = put_string(at, connect->client_id, idSize);
     if (connect->user != NULL)
         at = put_string(at, connect->user, userSize);
@@ -222,7 +226,14 @@ int mqtt_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size)
     return (int)(at - out);
 }
 
-int mqtt_encode_publish(const MqttPublish *publish, uint8_t *out, size_t size)
+int mqtt_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size)
+{
+    return encode_connect(connect, CONNECT_PROTOCOL, NULL, 0, out, size);
+}
+
+/* PUBLISH of either level: MQTT 5 puts its properties between packet identifier and payload. */
+static int encode_publish(const MqttPublish *publish, const uint8_t *properties, size_t properties_size,
+                          uint8_t *out, size_t size)
 {
     if (!mqtt_topic_name_valid(publish->topic, publish->topic_size))
         return -1;
@@ -240,7 +251,7 @@ int mqtt_encode_publish(const MqttPublish *publish, uint8_t *out, size_t size)
         first |= PUBLISH_FLAG_DUP;
     if (publish->retain)
         first |= PUBLISH_FLAG_RETAIN;
-    size_t remaining = STRING_PREFIX_SIZE + publish->topic_size + publish->payload_size;
+    size_t remaining = STRING_PREFIX_SIZE + publish->topic_size + properties_size + publish->payload_size;
     if (publish->qos > 0)
         remaining += PACKET_ID_SIZE;
 
@@ -250,8 +261,15 @@ int mqtt_encode_publish(const MqttPublish *publish, uint8_t *out, size_t size)
     at = put_string(at, publish->topic, publish->topic_size);
     if (publish->qos > 0)
         at = put_u16(at, publish->packet_id);
+    if (properties_size > 0)
+        at = put_bytes(at, properties, properties_size);
     at = put_bytes(at, publish->payload, publish->payload_size);
     return (int)(at - out);
+}
+
+int mqtt_encode_publish(const MqttPublish *publish, uint8_t *out, size_t size)
+{
+    return encode_publish(publish, NULL, 0, out, size);
 }
 
 static int encode_empty(int type, uint8_t *out, size_t size)
@@ -406,6 +424,7 @@ int mqtt_decode(const uint8_t *in, size_t size, MqttPacket *packet)
 /* ---- MQTT 5 ---- */
 
 static const uint8_t CONNECT5_PROTOCOL[] = {0x00, 0x04, 'M', 'Q', 'T', 'T', MQTT5_PROTOCOL_LEVEL};
+static_assert(sizeof CONNECT5_PROTOCOL == sizeof CONNECT_PROTOCOL, "encode_connect writes one protocol size");
 
 /* Property identifiers. */
 enum {
@@ -490,77 +509,16 @@ static int reason_allowed(const uint8_t *reasons, size_t count, int code)
 
 int mqtt5_encode_connect(const MqttConnect *connect, uint8_t *out, size_t size)
 {
-    size_t idSize = 0, userSize = 0, passwordSize = 0;
-    if (connect->client_id == NULL || !utf8_string_valid(connect->client_id, &idSize) || idSize == 0)
-        return -1;
-    if (connect->user != NULL && !utf8_string_valid(connect->user, &userSize))
-        return -1;
-    if (connect->password != NULL) {
-        passwordSize = strlen(connect->password);
-        if (connect->user == NULL || passwordSize > MQTT_STRING_MAX)
-            return -1;
-    }
     /* Properties: Maximum Packet Size, four bytes. */
     static const uint8_t PROPERTIES[] = {5, PROP_MAXIMUM_PACKET_SIZE, 0, 0, MQTT_PACKET_MAX >> 8, MQTT_PACKET_MAX & 0xff};
-
-    uint8_t flags = connect->clean_session ? CONNECT_FLAG_CLEAN_SESSION : 0;
-    size_t remaining = CONNECT_VARIABLE_HEADER_SIZE + sizeof PROPERTIES + STRING_PREFIX_SIZE + idSize;
-    if (connect->user != NULL) {
-        flags |= CONNECT_FLAG_USER;
-        remaining += STRING_PREFIX_SIZE + userSize;
-    }
-    if (connect->password != NULL) {
-        flags |= CONNECT_FLAG_PASSWORD;
-        remaining += STRING_PREFIX_SIZE + passwordSize;
-    }
-
-    uint8_t *at = put_fixed_header(MQTT_CONNECT << 4, remaining, out, size);
-    if (at == NULL)
-        return -1;
-    at = put_bytes(at, CONNECT5_PROTOCOL, sizeof CONNECT5_PROTOCOL);
-    *at++ = flags;
-    at = put_u16(at, connect->keepalive_s);
-    at = put_bytes(at, PROPERTIES, sizeof PROPERTIES);
-    at = put_string(at, connect->client_id, idSize);
-    if (connect->user != NULL)
-        at = put_string(at, connect->user, userSize);
-    if (connect->password != NULL)
-        at = put_string(at, connect->password, passwordSize);
-    return (int)(at - out);
+    return encode_connect(connect, CONNECT5_PROTOCOL, PROPERTIES, sizeof PROPERTIES, out, size);
 }
 
 int mqtt5_encode_publish(const MqttPublish *publish, uint8_t *out, size_t size)
 {
-    if (!mqtt_topic_name_valid(publish->topic, publish->topic_size))
-        return -1;
-    if (publish->qos < 0 || publish->qos > 2)
-        return -1;
-    if (publish->qos == 0 && publish->dup)
-        return -1;
-    if (publish->qos > 0 && publish->packet_id == 0)
-        return -1;
-    if (publish->payload_size > MQTT_REMAINING_LENGTH_MAX)
-        return -1;
-
-    uint8_t first = (uint8_t)(MQTT_PUBLISH << 4 | publish->qos << PUBLISH_QOS_SHIFT);
-    if (publish->dup)
-        first |= PUBLISH_FLAG_DUP;
-    if (publish->retain)
-        first |= PUBLISH_FLAG_RETAIN;
     /* The one byte of an empty property length. */
-    size_t remaining = STRING_PREFIX_SIZE + publish->topic_size + 1 + publish->payload_size;
-    if (publish->qos > 0)
-        remaining += PACKET_ID_SIZE;
-
-    uint8_t *at = put_fixed_header(first, remaining, out, size);
-    if (at == NULL)
-        return -1;
-    at = put_string(at, publish->topic, publish->topic_size);
-    if (publish->qos > 0)
-        at = put_u16(at, publish->packet_id);
-    *at++ = 0;
-    at = put_bytes(at, publish->payload, publish->payload_size);
-    return (int)(at - out);
+    static const uint8_t NO_PROPERTIES[] = {0};
+    return encode_publish(publish, NO_PROPERTIES, sizeof NO_PROPERTIES, out, size);
 }
 
 static uint32_t get_u32(const uint8_t *at)
