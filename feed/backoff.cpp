@@ -28,11 +28,10 @@ void feed_backoff_delivered(FeedBackoff *b)
 uint32_t feed_backoff_failed(FeedBackoff *b, const char *bootId, int64_t nowMs, uint32_t minS, uint32_t maxS,
                              feed_random_fn random)
 {
-    if (minS == 0)
-        minS = 1;
     if (maxS < minS)
         maxS = minS;
     uint64_t high = b->waitS == 0 ? minS : (uint64_t)b->waitS * 3;
+    /* A first wait of 0 (tests) keeps every call a try. */
     if (high > maxS)
         high = maxS;
     uint32_t wait = minS;

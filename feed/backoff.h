@@ -40,7 +40,8 @@ void feed_backoff_delivered(FeedBackoff *b);
 /*
  * A call that delivered nothing: draws the next wait from minS (first wait)
  * up to maxS (cap; taken as minS when smaller) and sets the deadline to
- * nowMs + that wait in boot bootId. Returns the wait in seconds.
+ * nowMs + that wait in boot bootId. Returns the wait in seconds (0 when
+ * minS is 0 and no wait came before: every call then tries).
  */
 uint32_t feed_backoff_failed(FeedBackoff *b, const char *bootId, int64_t nowMs, uint32_t minS, uint32_t maxS,
                              feed_random_fn random);

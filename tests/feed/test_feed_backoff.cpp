@@ -84,8 +84,10 @@ TEST(FeedBackoff, ADeliveryResetsTheWait)
 
 TEST(FeedBackoff, OddSettingsStillGiveAWait)
 {
+    /* A first wait of 0 (tests, impatient users) means every call tries: never known down. */
     FeedBackoff b = fresh();
-    EXPECT_EQ(1u, feed_backoff_failed(&b, kBoot, 0, 0, 0, highest));
+    EXPECT_EQ(0u, feed_backoff_failed(&b, kBoot, 0, 0, 0, highest));
+    EXPECT_FALSE(feed_backoff_known_down(&b, kBoot, 0, 0));
     b = fresh();
     EXPECT_EQ(50u, feed_backoff_failed(&b, kBoot, 0, 50, 10, highest));
     EXPECT_EQ(50u, feed_backoff_failed(&b, kBoot, 0, 50, 10, highest));

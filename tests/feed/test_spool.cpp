@@ -245,8 +245,11 @@ ssize_t k_pwrite(int fd, const void *b, size_t n, off_t o) { return step() ? pwr
 ssize_t k_pread(int fd, void *b, size_t n, off_t o) { return pread(fd, b, n, o); }
 int k_fdatasync(int fd) { return step() ? fdatasync(fd) : -1; }
 int k_ftruncate(int fd, off_t n) { return step() ? ftruncate(fd, n) : -1; }
+int k_renameat(int a, const char *b, int c, const char *d) { return step() ? renameat(a, b, c, d) : -1; }
+int k_unlinkat(int d, const char *p, int f) { return step() ? unlinkat(d, p, f) : -1; }
+int k_fsync(int fd) { return step() ? fsync(fd) : -1; }
 const spool_fs_ops kKilled = {k_open, k_openat, k_mkdir, k_fstat, k_flock, k_write, k_pwrite, k_pread,
-                              k_fdatasync, k_ftruncate, close};
+                              k_fdatasync, k_ftruncate, close, k_renameat, k_unlinkat, k_fsync};
 
 /*
  * Three runs: keep a and b; deliver a batch of two (a, b) and keep c; deliver c (the log is cut)
