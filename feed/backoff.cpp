@@ -30,8 +30,8 @@ uint32_t feed_backoff_failed(FeedBackoff *b, const char *bootId, int64_t nowMs, 
 {
     if (maxS < minS)
         maxS = minS;
-    uint64_t high = b->waitS == 0 ? minS : (uint64_t)b->waitS * 3;
-    /* A first wait of 0 (tests) keeps every call a try. */
+    /* The first wait is jittered too: a fleet that lost its endpoint together must not come back together. */
+    uint64_t high = (uint64_t)(b->waitS == 0 ? minS : b->waitS) * 3;
     if (high > maxS)
         high = maxS;
     uint32_t wait = minS;

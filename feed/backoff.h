@@ -7,7 +7,7 @@
  * early; a deadline of another boot is no deadline (that clock started anew).
  *
  * Decorrelated jitter: each wait is drawn between the first wait and three
- * times the previous one, capped; so cameras that lost their endpoint
+ * times the previous one (three times the first wait for the first), capped; so cameras that lost their endpoint
  * together do not come back together, and the waits still grow.
  *
  * A call that delivered something is no failure: feed_backoff_delivered()

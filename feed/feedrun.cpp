@@ -278,6 +278,18 @@ void note_error(Call *c, const char *text)
     snprintf(c->spool.endpoint.lastError, sizeof c->spool.endpoint.lastError, "%s", text);
 }
 
+/* Not servable here: kept, said once. */
+void not_ready(Call *c)
+{
+    SpoolEndpoint *e = &c->spool.endpoint;
+    note_error(c, c->target.notReady);
+    if (e->downSinceS == 0) {
+        e->downSinceS = c->now.wallS != 0 ? c->now.wallS : 1;
+        say("endpoint down (%s); points kept in %s", c->target.notReady, c->settings.spool);
+    }
+    e->target = 0;
+}
+
 /* The endpoint state after a call that tried the network. */
 void after_try(Call *c)
 {
@@ -300,6 +312,12 @@ void after_try(Call *c)
         note_error(c, c->last.error);
     if (!c->failed || c->delivered > 0 || c->ownDelivered)
         return;
+    /* No transport here (curl missing): no network was tried, so no wait; said once. */
+    if (c->last.kind == FEED_SEND_NO_TRANSPORT) {
+        snprintf(c->target.notReady, sizeof c->target.notReady, "%s", c->last.error);
+        not_ready(c);
+        return;
+    }
     /* A refused key waits no longer than the first wait: a new one may come with the next call. */
     uint32_t cap = c->last.kind == FEED_SEND_CREDENTIALS ? c->settings.retryMinS : c->settings.retryMaxS;
     uint32_t wait = feed_backoff_failed(b, c->now.bootId, c->now.bootMs, c->settings.retryMinS, cap,
@@ -308,18 +326,6 @@ void after_try(Call *c)
         e->downSinceS = c->now.wallS != 0 ? c->now.wallS : 1;
         say("endpoint down (%s); points kept in %s, next try in %u s", c->last.error, c->settings.spool, wait);
     }
-}
-
-/* Not servable here: kept, said once. */
-void not_ready(Call *c)
-{
-    SpoolEndpoint *e = &c->spool.endpoint;
-    note_error(c, c->target.notReady);
-    if (e->downSinceS == 0) {
-        e->downSinceS = c->now.wallS != 0 ? c->now.wallS : 1;
-        say("endpoint down (%s); points kept in %s", c->target.notReady, c->settings.spool);
-    }
-    e->target = 0;
 }
 
 /* The bound: the oldest points go when the spool holds more than FEED_SPOOL_MAX. */

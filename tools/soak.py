@@ -86,7 +86,7 @@ TRIGGERS = [  # kind, SDK command words alternating, feed channel, message state
 KIND_OF_EVENT = {t[4]: t[0] for t in TRIGGERS}
 
 HANG_WRAPPER = """#!/bin/sh
-# Soak: the first call for channel %s hangs; every other call runs the real script.
+# Soak: the first call for channel %s hangs; every other call runs the real program.
 if [ "$3" = %s ] && mkdir "${0%%/*}/.hung" 2>/dev/null; then
     exec sleep 3600
 fi
@@ -527,7 +527,9 @@ class Soak:
     def __init__(self, args):
         self.args = args
         self.kind = "arm" if args.arm else "host"
-        self.work, self.root, self.home, self.sim = simcamera.camera_tree("ombrelle-soak-", TOP)
+        build = args.build or os.path.join(TOP, "build", self.kind)
+        emulator = ["qemu-arm", "-L", "/usr/arm-linux-gnueabihf"] if args.arm else None
+        self.work, self.root, self.home, self.sim = simcamera.camera_tree("ombrelle-soak-", build, emulator)
         self.log = self.root + "/var/log/Ombrelle.log"
         self.tail = LogTail(self.log)
         self.spool = self.home + "/spool"
