@@ -417,6 +417,22 @@ int kept_state_saved(Call *c, int status)
     return status;
 }
 
+/*
+ * This call's point cannot be appended (a full flash): the kept points go
+ * first, as they are older; then this one, directly.
+ */
+int not_kept(Call *c, int down)
+{
+    char why[128];
+    snprintf(why, sizeof why, "%s", strerror(errno));
+    if (!down && !c->failed && c->target.ready && !c->settings.keepOnly)
+        drain(c);
+    int drained = c->spool.count == 0 && !c->failed;
+    after_try(c);
+    kept_state_saved(c, FEED_EXIT_LOST);
+    return without_spool(c, why, down || !drained);
+}
+
 /* The spool holds the lock: keep, try, save. */
 int with_spool(Call *c)
 {
@@ -442,13 +458,8 @@ int with_spool(Call *c)
         }
         return kept_state_saved(c, exit_status(c));
     }
-    if (spool_append(&c->spool, &c->point) != 0) {
-        char why[128];
-        snprintf(why, sizeof why, "%s", strerror(errno));
-        int knownDown = down || c->failed;
-        spool_close(&c->spool);
-        return without_spool(c, why, knownDown);
-    }
+    if (spool_append(&c->spool, &c->point) != 0)
+        return not_kept(c, down);
     if (bound(c) != 0)
         say("cannot drop the oldest points in %s: %s", c->settings.spool, strerror(errno));
     if (c->settings.keepOnly)

@@ -40,12 +40,14 @@ class Request:
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_PUT(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        server = self.server
-        mode = server.owner.mode
-        answer = 200 if mode == "ok" else mode
-        server.owner.requests.append(Request(self.command, self.path, dict(self.headers), body, answer))
+        owner = self.server.owner
+        mode = owner.mode
+        answer = mode(body) if callable(mode) else 200 if mode == "ok" else mode
+        owner.requests.append(Request(self.command, self.path, dict(self.headers), body, answer))
+        if owner.on_request:
+            owner.on_request(len(owner.requests))
         if mode == "hang":
-            server.owner.release.wait(60)
+            owner.release.wait(60)
             return
         self.send_response(answer)
         self.send_header("Content-Length", "0")
@@ -56,10 +58,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 class FeedServer:
-    """mode: "ok" (200), "refuse" (nothing listens), "hang", or an HTTP status."""
+    """mode: "ok" (200), "refuse" (nothing listens), "hang", an HTTP status, or a function of the
+    request body that returns the status. on_request(n) is called with the count of requests so
+    far, before the answer."""
 
     def __init__(self, mode="ok"):
         self.requests = []
+        self.on_request = None
         self.release = threading.Event()
         self.httpd = None
         self.port = 0
