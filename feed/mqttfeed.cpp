@@ -108,7 +108,7 @@ void first_mac(char *out, size_t size)
     qsort(names, (size_t)n, sizeof names[0], by_name);
     for (int i = 0; i < n && out[0] == '\0'; i++) {
         char fixed[96];
-        snprintf(fixed, sizeof fixed, "/sys/class/net/%s/address", names[i]);
+        snprintf(fixed, sizeof fixed, "/sys/class/net/%.*s/address", kName - 1, names[i]);
         read_line(fixed, out, size);
         if (strcmp(out, "00:00:00:00:00:00") == 0)
             out[0] = '\0';
