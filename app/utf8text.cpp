@@ -72,6 +72,15 @@ bool is_c1_control(const unsigned char *p, size_t n)
     return n == 2 && p[0] == C1_LEAD && p[1] <= C1_LAST;
 }
 
+/* U+FDD0..U+FDEF and U+xxFFFE, U+xxFFFF: never characters of a text. */
+bool is_noncharacter(const unsigned char *p, size_t n)
+{
+    if (n == 3)
+        return (p[0] == 0xEF && p[1] == 0xB7 && p[2] >= 0x90 && p[2] <= 0xAF)
+            || (p[0] == 0xEF && p[1] == 0xBF && p[2] >= 0xBE);
+    return n == 4 && (p[1] & 0x0F) == 0x0F && p[2] == 0xBF && p[3] >= 0xBE;
+}
+
 }  // namespace
 
 size_t utf8_cut_length(const char *text, size_t length, size_t limit)
@@ -136,6 +145,32 @@ size_t utf8_log_text(const char *text, size_t length, char *out, size_t size)
                 fits = append_escaped_byte(out, size, &used, p[i + k]);
         } else if (p[i] == '\\') {
             fits = append(out, size, &used, "\\\\", 2);
+        } else {
+            fits = append(out, size, &used, text + i, n);
+        }
+        if (!fits)
+            break;
+        i += n;
+    }
+    return used;
+}
+
+size_t utf8_topic_text(const char *text, size_t length, char *out, size_t size)
+{
+    const unsigned char *p = (const unsigned char *)text;
+    size_t used = 0;
+    if (size > 0)
+        out[0] = '\0';
+    for (size_t i = 0; i < length;) {
+        size_t bad = 0;
+        size_t n = char_length(p + i, length - i, &bad);
+        bool fits;
+        if (n == 0) {
+            fits = append(out, size, &used, REPLACEMENT, 3);
+            n = bad;
+        } else if (p[i] == '+' || p[i] == '#' || p[i] == '/' || p[i] < 0x20 || p[i] == DEL
+                   || is_c1_control(p + i, n) || is_noncharacter(p + i, n)) {
+            fits = append(out, size, &used, "_", 1);
         } else {
             fits = append(out, size, &used, text + i, n);
         }

@@ -8,6 +8,7 @@
  *   utf8_json_string    a JSON string body (RFC 8259) of any bytes
  *   utf8_log_text       a log-line text of any bytes that cannot start a line
  *                       or a terminal control sequence of its own
+ *   utf8_topic_text     one level of an MQTT topic name of any bytes
  *
  * Well-formed UTF-8 is kept as it is. In JSON, each maximal ill-formed part
  * becomes U+FFFD (written as its three UTF-8 bytes), as the Unicode standard
@@ -24,6 +25,8 @@
 /* Worst cases: a control byte becomes \u00XX in JSON and \xNN in a log line. */
 #define UTF8_JSON_SIZE(length) ((length) * 6 + 1)
 #define UTF8_LOG_SIZE(length) ((length) * 4 + 1)
+/* An ill-formed byte becomes the three bytes of U+FFFD in a topic level. */
+#define UTF8_TOPIC_SIZE(length) ((length) * 3 + 1)
 
 /*
  * The length of the longest prefix of text[0..length) of at most `limit` bytes
@@ -48,5 +51,15 @@ size_t utf8_json_string(const char *text, size_t length, char *out, size_t size)
  * ends at the last whole piece that fits.
  */
 size_t utf8_log_text(const char *text, size_t length, char *out, size_t size);
+
+/*
+ * Writes text[0..length) as one level of an MQTT topic name: "+", "#" and
+ * "/" (which would change what the topic means), control characters (C0,
+ * DEL, C1) and Unicode non-characters (which brokers refuse) become "_";
+ * ill-formed UTF-8 becomes U+FFFD, as in JSON. `size` must be at least
+ * UTF8_TOPIC_SIZE(length); with less, the level ends at the last whole piece
+ * that fits.
+ */
+size_t utf8_topic_text(const char *text, size_t length, char *out, size_t size);
 
 #endif

@@ -11,8 +11,8 @@
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-install(TARGETS Ombrelle coreprobe feed_mqtt RUNTIME DESTINATION . COMPONENT camera)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/app/feed_update ${PROJECT_SOURCE_DIR}/app/setup
+install(TARGETS Ombrelle coreprobe feed_update RUNTIME DESTINATION . COMPONENT camera)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/app/setup
         DESTINATION . COMPONENT camera)
 install(FILES ${PROJECT_SOURCE_DIR}/app/html/configparams.xml
         DESTINATION html RENAME configparams.xml.default COMPONENT camera)

@@ -28,11 +28,10 @@ void feed_backoff_delivered(FeedBackoff *b)
 uint32_t feed_backoff_failed(FeedBackoff *b, const char *bootId, int64_t nowMs, uint32_t minS, uint32_t maxS,
                              feed_random_fn random)
 {
-    if (minS == 0)
-        minS = 1;
     if (maxS < minS)
         maxS = minS;
-    uint64_t high = b->waitS == 0 ? minS : (uint64_t)b->waitS * 3;
+    /* The first wait is jittered too: a fleet that lost its endpoint together must not come back together. */
+    uint64_t high = (uint64_t)(b->waitS == 0 ? minS : b->waitS) * 3;
     if (high > maxS)
         high = maxS;
     uint32_t wait = minS;

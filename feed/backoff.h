@@ -7,7 +7,7 @@
  * early; a deadline of another boot is no deadline (that clock started anew).
  *
  * Decorrelated jitter: each wait is drawn between the first wait and three
- * times the previous one, capped; so cameras that lost their endpoint
+ * times the previous one (three times the first wait for the first), capped; so cameras that lost their endpoint
  * together do not come back together, and the waits still grow.
  *
  * A call that delivered something is no failure: feed_backoff_delivered()
@@ -40,7 +40,8 @@ void feed_backoff_delivered(FeedBackoff *b);
 /*
  * A call that delivered nothing: draws the next wait from minS (first wait)
  * up to maxS (cap; taken as minS when smaller) and sets the deadline to
- * nowMs + that wait in boot bootId. Returns the wait in seconds.
+ * nowMs + that wait in boot bootId. Returns the wait in seconds (0 when
+ * minS is 0 and no wait came before: every call then tries).
  */
 uint32_t feed_backoff_failed(FeedBackoff *b, const char *bootId, int64_t nowMs, uint32_t minS, uint32_t maxS,
                              feed_random_fn random);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,11 +17,18 @@ const int64_t g_feedBuildEpoch = FEED_BUILD_EPOCH;
 
 namespace {
 
+/* FEED_TEST_WALL_OFFSET_S (tests only): seconds added to the wall clock, so a test steps it. */
+int64_t wall_offset_s()
+{
+    const char *text = test_getenv("FEED_TEST_WALL_OFFSET_S");
+    return text != nullptr ? strtoll(text, nullptr, 10) : 0;
+}
+
 int64_t system_wall_s()
 {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return (int64_t)now.tv_sec;
+    return (int64_t)now.tv_sec + wall_offset_s();
 }
 
 int64_t system_boot_ms()

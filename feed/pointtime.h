@@ -12,7 +12,10 @@
  * consumer ever gets a 1970 time.
  *
  * The clocks and the boot id are read only through the table g_feedClock
- * points to: feed_clock_system, or a test's table that steps the clock.
+ * points to: feed_clock_system, or a test's table that steps the clock. The
+ * system table adds FEED_TEST_WALL_OFFSET_S (a variable only tests set, see
+ * rootpath.h) to the wall clock, and reads the boot id under the root
+ * prefix, so a test of the program steps the clock and starts a new boot.
  */
 #pragma once
 

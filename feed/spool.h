@@ -17,6 +17,20 @@
  *          generation, and the counters. The slot with the higher valid
  *          sequence wins, so a torn state write leaves the previous one.
  *
+ *   in.*   a point of a run that found the lock held: one record, written
+ *          O_EXCL and synced; the next holder appends it to the log (synced)
+ *          before it unlinks the file, so a kill between costs one duplicate.
+ *   dead, dead.old
+ *          the dead letters: one text line per point the endpoint refused
+ *          by itself, with the reason; dead becomes dead.old when it passes
+ *          SPOOL_DEAD_MAX bytes, so both hold at most twice that.
+ *   log.new
+ *          a compacted copy of the log (header of the next generation and
+ *          the live records), made only when the confirmed or dropped head of
+ *          a log that is never empty (a long outage) outgrows the rest; synced,
+ *          then renamed over log. A state one generation behind such a log
+ *          takes it as the compacted one, with every record live.
+ *
  * Order of writes, and so what a power cut can cost:
  *   - append: the record is written and the log fdatasync'ed before the
  *     call says "kept"; a cut during it loses only that point, and its call
@@ -59,6 +73,9 @@ struct spool_fs_ops {
     int (*fdatasync)(int fd);
     int (*ftruncate)(int fd, off_t length);
     int (*close)(int fd);
+    int (*renameat)(int olddirfd, const char *oldpath, int newdirfd, const char *newpath);
+    int (*unlinkat)(int dirfd, const char *path, int flags);
+    int (*fsync)(int fd);
 };
 
 extern const spool_fs_ops spool_fs_system;
@@ -68,6 +85,9 @@ extern const spool_fs_ops *g_spoolFs;
 
 /* Longest feed, channel or value in bytes: Ombrelle's whole command fits in 256. */
 enum { SPOOL_TEXT_MAX = 255 };
+
+/* Bytes of dead letters in dead before it becomes dead.old; points an inbox merge takes at once. */
+enum { SPOOL_DEAD_MAX = 32768, SPOOL_INBOX_MAX = 64 };
 
 struct SpoolPoint {
     FeedPointTime taken;
@@ -83,6 +103,24 @@ struct SpoolCounters {
     uint64_t dead;    /* points moved to the dead letters */
 };
 
+/*
+ * What the state keeps of the endpoint between calls. Texts hold no secret
+ * and nothing derived from one: the caller puts in only shown URLs, HTTP
+ * codes and transport errors.
+ */
+enum { SPOOL_ERROR_MAX = 160, SPOOL_REASON_MAX = 48 };
+struct SpoolEndpoint {
+    int64_t downSinceS;            /* wall time the endpoint went down; 0 while up */
+    int64_t lastSuccessS;          /* wall time of the last delivery; 0: never */
+    int64_t lastErrorS;            /* wall time of the last failure; 0: none */
+    char lastError[SPOOL_ERROR_MAX];
+    uint32_t target;               /* feed_target_hash() of the shown URL and feed last tried */
+    uint32_t headTries;            /* refusals of the point at the head by itself */
+    char headReason[SPOOL_REASON_MAX];
+    uint32_t fullDrops;            /* points dropped since the spool became full; 0 when not full */
+    int64_t v311UntilS;            /* wall time until which the broker is spoken to in MQTT 3.1.1 */
+};
+
 struct FeedSpool {
     int dirFd;
     int lockFd;
@@ -91,9 +129,11 @@ struct FeedSpool {
     uint64_t generation;
     uint64_t head;    /* offset in the log of the first point not confirmed */
     uint64_t end;     /* offset after the last whole record */
+    uint64_t count;   /* whole records from head to end */
     uint32_t sequence;
     SpoolCounters counters;
     FeedBackoff backoff;
+    SpoolEndpoint endpoint;
 };
 
 enum SpoolOpen {
@@ -119,8 +159,12 @@ int spool_append(FeedSpool *s, const SpoolPoint *p);
  */
 int spool_read(FeedSpool *s, SpoolPoint *points, int max, uint64_t *next);
 
+/* As spool_read, with ends[i] the offset after points[i]: the head to confirm once points[0..i] are delivered. */
+int spool_read_each(FeedSpool *s, SpoolPoint *points, uint64_t *ends, int max);
+
 /*
- * Moves the head to next (a value spool_read gave) and writes the state,
+ * Moves the head to next (a value spool_read gave), clears the tries of the
+ * refused head, and writes the state,
  * cutting the log back once it is all confirmed. Returns 0, or -1 (errno):
  * the head then stays, and the batch goes again.
  */
@@ -131,3 +175,49 @@ int spool_save(FeedSpool *s);
 
 /* Whether points wait: 1 when the head is before the end. */
 int spool_pending(const FeedSpool *s);
+
+/*
+ * Drops the n oldest pending points (the bound) and counts them; the state is
+ * written. Returns 0, or -1 (errno) with nothing dropped.
+ */
+int spool_drop_oldest(FeedSpool *s, uint64_t n);
+
+/*
+ * For a run that found the lock held: keeps p as an inbox file in dir.
+ * Returns 0 once it is on the flash, or -1 (errno).
+ */
+int spool_inbox_put(const char *dir, const SpoolPoint *p);
+
+/*
+ * Appends the inbox files (oldest name first, at most SPOOL_INBOX_MAX) to the
+ * log, syncs it, then removes them. Returns the points taken, or -1 (errno)
+ * when the log cannot be written (the inbox then stays).
+ */
+int spool_inbox_merge(FeedSpool *s);
+
+/*
+ * Writes the point at the head with its shown time and reason as a dead
+ * letter, then confirms it (the head moves past it). Returns 0, or -1 (errno)
+ * with the head unmoved.
+ */
+int spool_dead_letter(FeedSpool *s, const SpoolPoint *p, uint64_t next, const char *at, const char *reason);
+
+/*
+ * Copies the live records into a new generation once the head has passed
+ * more than it keeps and SPOOL_COMPACT_MIN bytes. Returns 1 when compacted, 0
+ * when not needed, -1 (errno) when it failed (nothing changed then).
+ */
+enum { SPOOL_COMPACT_MIN = 65536 };
+int spool_compact(FeedSpool *s);
+
+/*
+ * Reads the state and counts the pending points of the spool in dir without
+ * the lock and without creating or writing anything (for --status while a
+ * run may hold the spool). Returns 0, or -1 (errno; ENOENT: no spool yet).
+ * Only the fields of *s are to be used, no descriptor is left open.
+ */
+int spool_peek(const char *dir, FeedSpool *s, SpoolPoint *oldest, int *hasOldest);
+/* (*hasOldest is 1 with *oldest the first pending point, else 0.) */
+
+/* Inbox files waiting in dir (for the status). */
+int spool_inbox_count(const char *dir);

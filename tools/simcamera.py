@@ -273,14 +273,27 @@ def wait_for(predicate, seconds):
     return False
 
 
-def camera_tree(prefix, top):
-    """A temporary camera: ROOT (var/log, dev), HOME (html/, a copy of feed_update) and SIM.
+def install_feed_update(build, home, emulator=None):
+    """HOME/feed_update from a build; under an emulator a wrapper that runs the ARM copy beside it
+    (without binfmt_misc, Ombrelle under qemu-arm cannot exec an ARM program itself)."""
+    program = os.path.join(build, "feed", "feed_update")
+    if not emulator:
+        shutil.copy(program, home + "/feed_update")
+        return
+    shutil.copy(program, home + "/feed_update.arm")
+    with open(home + "/feed_update", "w") as f:
+        f.write('#!/bin/sh\nexec %s "${0%%/*}/feed_update.arm" "$@"\n' % " ".join(emulator))
+    os.chmod(home + "/feed_update", 0o755)
+
+
+def camera_tree(prefix, build, emulator=None):
+    """A temporary camera: ROOT (var/log, dev), HOME (html/, feed_update of the build) and SIM.
     Returns (work, root, home, sim)."""
     work = tempfile.mkdtemp(prefix=prefix)
     root, home, sim = (os.path.join(work, d) for d in ("root", "home", "sim"))
     for d in (root + "/var/log", root + "/dev", home + "/html", sim):
         os.makedirs(d)
-    shutil.copy(os.path.join(top, "app", "feed_update"), home)
+    install_feed_update(build, home, emulator)
     return work, root, home, sim
 
 
@@ -365,15 +378,13 @@ class MqttFeed:
 
 def scripted(args, top, ombrelle):
 
-    work, root, home, sim = camera_tree("ombrelle-demo-", top)
+    work, root, home, sim = camera_tree("ombrelle-demo-", args.build)
     master, slave = serial_link(root)
 
     server = start_feed_server(0)
     mqtt = MqttFeed(work) if args.mqtt else None
     feed = mqtt or server
 
-    if mqtt:
-        shutil.copy(os.path.join(args.build, "app", "mqtt", "feed_mqtt"), home)
     with open(home + "/feed_url", "w") as f:
         f.write(mqtt.url() + "\n" if mqtt else "http://127.0.0.1:%d/v2\n" % server.server_address[1])
     with open(home + "/html/configparams.xml", "w") as f:
@@ -473,7 +484,7 @@ WEB_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css", ".js": "te
 WEB_BODY_MAX = 64 * 1024          # the configuration files are a few KB
 WEB_WRITE_HEADER = "X-Ombrelle-Settings"   # platform.js sends it; a form of another site cannot
 FEED_STATUS_TIMEOUT_S = 10
-FEED_STATUS_REUSE_S = 3           # the page asks every 2 s; the script may go to the network
+FEED_STATUS_REUSE_S = 3           # the page asks every 2 s
 
 
 def replace_atomically(path, data):
@@ -502,10 +513,10 @@ def replace_atomically(path, data):
 
 
 class FeedStatus:
-    """`feed_update --status`, when the script has it; its output is kept a few seconds."""
+    """`feed_update --status`; its output is kept a few seconds."""
 
-    def __init__(self, script, env):
-        self.script, self.env = script, env
+    def __init__(self, program, env):
+        self.program, self.env = program, env
         self.lock = threading.Lock()
         self.text, self.when = "", -1e9
 
@@ -516,10 +527,8 @@ class FeedStatus:
             return self.text
 
     def run(self):
-        if b"--status" not in open(self.script, "rb").read():
-            return "unavailable"
         try:
-            done = subprocess.run([self.script, "--status"], env=self.env, stdin=subprocess.DEVNULL,
+            done = subprocess.run([self.program, "--status"], env=self.env, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=FEED_STATUS_TIMEOUT_S)
         except subprocess.TimeoutExpired:
             return "unavailable (feed_update --status took longer than %d s)" % FEED_STATUS_TIMEOUT_S
@@ -636,7 +645,7 @@ class WebCamera:
         self.log = self.root + "/var/log/Ombrelle.log"
         shutil.copytree(os.path.join(top, "app", "html"), self.home + "/html")
         shutil.copytree(os.path.join(top, "app", "www"), self.home + "/www")
-        shutil.copy(os.path.join(top, "app", "feed_update"), self.home)
+        install_feed_update(os.path.dirname(os.path.dirname(ombrelle)), self.home)
         probe = os.path.join(os.path.dirname(os.path.dirname(ombrelle)), "probe", "coreprobe")
         if os.path.exists(probe):
             shutil.copy(probe, self.home)  # sensor type 2; without an I2C bus it reports its failures

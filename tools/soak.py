@@ -35,6 +35,7 @@ import select
 import shutil
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import threading
@@ -86,7 +87,7 @@ TRIGGERS = [  # kind, SDK command words alternating, feed channel, message state
 KIND_OF_EVENT = {t[4]: t[0] for t in TRIGGERS}
 
 HANG_WRAPPER = """#!/bin/sh
-# Soak: the first call for channel %s hangs; every other call runs the real script.
+# Soak: the first call for channel %s hangs; every other call runs the real program.
 if [ "$3" = %s ] && mkdir "${0%%/*}/.hung" 2>/dev/null; then
     exec sleep 3600
 fi
@@ -473,27 +474,69 @@ def feed_sequences(requests):
     return sequences, duplicates
 
 
-def spool_sequences(spool):
-    """Per channel, the values still kept in the spool, oldest first."""
-    kept = collections.defaultdict(list)
-    status = {}
-    if os.path.exists(spool + "/status"):
-        with open(spool + "/status") as f:
-            status = {line.split(" ", 1)[0]: line.split()[1:] for line in f}
+# The spool's layout, as feed/spool.h states it: state slots of 512 bytes (magic, sequence,
+# generation, head first); the log's header of 16 bytes; records of a length, wall and boot
+# times, boot id, three text lengths, the texts and a checksum.
+STATE_MAGIC, LOG_MAGIC, SLOT_SIZE, LOG_HEADER = 0x54535346, 0x4C505346, 512, 16
+
+
+def spool_records(data, offset):
+    """The (feed, channel, value) of each whole record from offset on."""
     records = []
-    if "log" in status:
-        gen, head = int(status["log"][0]), int(status["log"][1])
-        path = "%s/points.%d" % (spool, gen)
-        if os.path.exists(path):
-            with open(path, encoding="utf-8", errors="replace") as f:
-                records += f.read().split("\n")[head + 1:]
-    for name in sorted(n for n in os.listdir(spool) if n.startswith("in.")) if os.path.isdir(spool) else []:
-        with open(os.path.join(spool, name), encoding="utf-8", errors="replace") as f:
-            records += f.read().split("\n")
-    for record in records:
-        fields = record.split("\t")
-        if len(fields) == 6 and fields[5].startswith("."):
-            kept[fields[3]].append(fields[4])
+    while offset + 63 <= len(data):
+        length = struct.unpack_from("<I", data, offset)[0]
+        if length < 63 or offset + length > len(data):
+            break
+        sizes = data[offset + 56:offset + 59]
+        if 63 + sum(sizes) != length:
+            break
+        texts, at = [], offset + 59
+        for size in sizes:
+            texts.append(data[at:at + size].decode("utf-8", errors="replace"))
+            at += size
+        records.append(tuple(texts))
+        offset += length
+    return records
+
+
+def spool_head(spool):
+    """(generation, head) of the newest state slot, or None."""
+    try:
+        with open(spool + "/state", "rb") as f:
+            state = f.read()
+    except OSError:
+        return None
+    best = None
+    for slot in range(2):
+        if len(state) < (slot + 1) * SLOT_SIZE:
+            continue
+        magic, sequence, generation, head = struct.unpack_from("<IIQQ", state, slot * SLOT_SIZE)
+        if magic == STATE_MAGIC and (best is None or sequence > best[0]):
+            best = (sequence, generation, head)
+    return best[1:] if best else None
+
+
+def spool_sequences(spool):
+    """Per channel, the values still kept in the spool (its log from the head, then its inbox)."""
+    kept = collections.defaultdict(list)
+    if not os.path.isdir(spool):
+        return kept
+    records = []
+    state = spool_head(spool)
+    try:
+        with open(spool + "/log", "rb") as f:
+            log = f.read()
+    except OSError:
+        log = b""
+    if len(log) >= LOG_HEADER and struct.unpack_from("<I", log)[0] == LOG_MAGIC:
+        generation = struct.unpack_from("<Q", log, 8)[0]
+        head = state[1] if state and state[0] == generation else LOG_HEADER
+        records += spool_records(log, head)
+    for name in sorted(n for n in os.listdir(spool) if n.startswith("in.")):
+        with open(os.path.join(spool, name), "rb") as f:
+            records += spool_records(f.read(), 0)
+    for _, channel, value in records:
+        kept[channel].append(value)
     return kept
 
 
@@ -527,7 +570,9 @@ class Soak:
     def __init__(self, args):
         self.args = args
         self.kind = "arm" if args.arm else "host"
-        self.work, self.root, self.home, self.sim = simcamera.camera_tree("ombrelle-soak-", TOP)
+        build = args.build or os.path.join(TOP, "build", self.kind)
+        emulator = ["qemu-arm", "-L", "/usr/arm-linux-gnueabihf"] if args.arm else None
+        self.work, self.root, self.home, self.sim = simcamera.camera_tree("ombrelle-soak-", build, emulator)
         self.log = self.root + "/var/log/Ombrelle.log"
         self.tail = LogTail(self.log)
         self.spool = self.home + "/spool"

@@ -124,3 +124,23 @@ TEST(Utf8TextSize, AShortBufferEndsAtAWholePiece)
 }
 
 }  // namespace
+
+TEST(Utf8Topic, ALevelKeepsItsTextAndLosesWhatChangesOrBreaksATopic)
+{
+    const struct {
+        const char *name;
+        std::string in, out;
+    } cases[] = {
+        {"plain and UTF-8 kept", "Temp caf\xC3\xA9", "Temp caf\xC3\xA9"},
+        {"wildcards and level separator", "a/b+c#d", "a_b_c_d"},
+        {"controls C0, DEL and C1", std::string("t\tn\x01\x7F") + "\xC2\x85", "t_n___"},
+        {"non-characters", "\xEF\xB7\x90\xEF\xBF\xBE\xF0\x9F\xBF\xBF", "___"},
+        {"ill-formed as U+FFFD, one per maximal part", "a\xE2\x82" "b\xC0", "a" + kReplacement + "b" + kReplacement},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char out[UTF8_TOPIC_SIZE(64)];
+        size_t n = utf8_topic_text(c.in.data(), c.in.size(), out, sizeof out);
+        EXPECT_EQ(c.out, std::string(out, n));
+    }
+}

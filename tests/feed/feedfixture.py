@@ -4,9 +4,11 @@ FeedServer   a feed service on 127.0.0.1 that answers, refuses connections,
              accepts and never answers, or answers with an HTTP error status;
              it records every request and what it answered.
 Camera       an application home in a temporary directory holding a copy of
-             feed_update; runs it under a chosen shell and reads its spool.
-shells()     the shells to run under: dash with the host's tools, and BusyBox
-             sh with nothing but BusyBox applets (and curl) on PATH.
+             the feed_update program; runs it (in a cross build through the
+             emulator) and reads its status.
+
+FEED_UPDATE names the program; FEED_UPDATE_EMULATOR, in a cross build, the
+emulator command that runs it.
 """
 import http.server
 import json
@@ -17,13 +19,9 @@ import tempfile
 import threading
 import time
 
-SCRIPT = os.environ.get("FEED_UPDATE", os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                                    "../../app/feed_update"))
-BUSYBOX = shutil.which("busybox")
-DASH = shutil.which("dash") or "/bin/sh"
+PROGRAM = os.environ.get("FEED_UPDATE", "")
+EMULATOR = os.environ.get("FEED_UPDATE_EMULATOR", "").split()
 CURL = shutil.which("curl")
-# What feed_update takes from the camera's userland besides the shell and curl.
-CAMERA_TOOLS = ("awk", "cat", "date", "find", "md5sum", "mkdir", "mv", "rm", "sed")
 
 
 class Request:
@@ -42,12 +40,14 @@ class Request:
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_PUT(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        server = self.server
-        mode = server.owner.mode
-        answer = 200 if mode == "ok" else mode
-        server.owner.requests.append(Request(self.command, self.path, dict(self.headers), body, answer))
+        owner = self.server.owner
+        mode = owner.mode
+        answer = mode(body) if callable(mode) else 200 if mode == "ok" else mode
+        owner.requests.append(Request(self.command, self.path, dict(self.headers), body, answer))
+        if owner.on_request:
+            owner.on_request(len(owner.requests))
         if mode == "hang":
-            server.owner.release.wait(60)
+            owner.release.wait(60)
             return
         self.send_response(answer)
         self.send_header("Content-Length", "0")
@@ -58,10 +58,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 class FeedServer:
-    """mode: "ok" (200), "refuse" (nothing listens), "hang", or an HTTP status."""
+    """mode: "ok" (200), "refuse" (nothing listens), "hang", an HTTP status, or a function of the
+    request body that returns the status. on_request(n) is called with the count of requests so
+    far, before the answer."""
 
     def __init__(self, mode="ok"):
         self.requests = []
+        self.on_request = None
         self.release = threading.Event()
         self.httpd = None
         self.port = 0
@@ -112,26 +115,6 @@ class FeedServer:
         return found
 
 
-def busybox_path(tmp):
-    """A directory of BusyBox applets for the tools feed_update uses, and the real curl."""
-    bindir = os.path.join(tmp, "bb")
-    if not os.path.isdir(bindir):
-        os.mkdir(bindir)
-        for tool in CAMERA_TOOLS:
-            os.symlink(BUSYBOX, os.path.join(bindir, tool))
-        if CURL:
-            os.symlink(CURL, os.path.join(bindir, "curl"))
-    return bindir
-
-
-def shells(tmp):
-    """(name, command, PATH or None for the host's) of each shell to test under."""
-    found = [("dash", [DASH], None)]
-    if BUSYBOX:
-        found.append(("busybox", [BUSYBOX, "sh"], busybox_path(tmp)))
-    return found
-
-
 class Result:
     def __init__(self, completed, seconds):
         self.returncode = completed.returncode
@@ -143,14 +126,13 @@ class Result:
 class Camera:
     """An application home with feed_update in it; the spool is the default one beside it."""
 
-    def __init__(self, shell=None, env=None):
+    def __init__(self, env=None):
         self.tmp = tempfile.mkdtemp(prefix="feed-")
         self.home = os.path.join(self.tmp, "home")
         os.mkdir(self.home)
-        self.script = os.path.join(self.home, "feed_update")
-        shutil.copy(SCRIPT, self.script)
+        self.program = os.path.join(self.home, "feed_update")
+        shutil.copy(PROGRAM, self.program)
         self.spool = os.path.join(self.home, "spool")
-        self.shell = shell or ("dash", [DASH], None)
         self.env = dict(env or {})
 
     def cleanup(self):
@@ -160,12 +142,12 @@ class Camera:
         environment = {k: v for k, v in os.environ.items() if not k.startswith("FEED_")}
         environment.update(self.env)
         environment.update(env or {})
-        if path or self.shell[2]:
-            environment["PATH"] = path or self.shell[2]
+        if path:
+            environment["PATH"] = path
         return environment
 
     def command(self, args):
-        return self.shell[1] + [self.script] + list(args)
+        return EMULATOR + [self.program] + list(args)
 
     def run(self, *args, env=None, path=None, timeout=30):
         start = time.monotonic()
@@ -177,16 +159,13 @@ class Camera:
         return subprocess.Popen(self.command(args), env=self.environment(env, path),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
 
-    def status(self):
-        """The status file as {name: [words]}; {} when there is none."""
-        path = os.path.join(self.spool, "status")
-        if not os.path.exists(path):
-            return {}
-        with open(path) as f:
-            return {line.split(" ", 1)[0]: line.rstrip("\n").split(" ")[1:] for line in f}
+    def status(self, env=None):
+        """feed_update --status as {label: rest of the line}."""
+        lines = self.run("--status", env=env).stdout.splitlines()
+        return {line[:13].strip(): line[14:] for line in lines}
 
     def kept(self):
-        return int(self.status().get("points", ["0"])[0])
+        return int(self.status()["points kept"])
 
     def spool_files(self):
         return sorted(os.listdir(self.spool)) if os.path.isdir(self.spool) else []

@@ -22,8 +22,8 @@ FeedBackoff fresh()
 TEST(FeedBackoff, WaitsGrowWithinTheJitterRangeUpToTheCap)
 {
     FeedBackoff b = fresh();
-    /* Always the top of the range: 30, then up to 3 x the last, capped at 600. */
-    const uint32_t expected[] = {30, 90, 270, 600, 600};
+    /* Always the top of the range: up to 3 x the first wait, then 3 x the last, capped at 600. */
+    const uint32_t expected[] = {90, 270, 600, 600};
     for (uint32_t wait : expected)
         EXPECT_EQ(wait, feed_backoff_failed(&b, kBoot, 1000, 30, 600, highest));
     /* Always the bottom: never below the first wait, so never a hot loop. */
@@ -34,11 +34,10 @@ TEST(FeedBackoff, WaitsGrowWithinTheJitterRangeUpToTheCap)
 
 TEST(FeedBackoff, JitterSpreadsTheWaitsOfAFleet)
 {
-    /* With the system source, cameras that failed together draw different second waits. */
+    /* With the system source, cameras that failed together draw different first waits. */
     uint32_t seen[8];
     for (uint32_t &s : seen) {
         FeedBackoff b = fresh();
-        feed_backoff_failed(&b, kBoot, 0, 30, 600, feed_random_system);
         s = feed_backoff_failed(&b, kBoot, 0, 30, 600, feed_random_system);
         EXPECT_GE(s, 30u);
         EXPECT_LE(s, 90u);
@@ -79,13 +78,15 @@ TEST(FeedBackoff, ADeliveryResetsTheWait)
     feed_backoff_failed(&b, kBoot, 0, 30, 600, highest);
     feed_backoff_delivered(&b);
     EXPECT_EQ(0, feed_backoff_known_down(&b, kBoot, 1, 600));
-    EXPECT_EQ(30u, feed_backoff_failed(&b, kBoot, 0, 30, 600, highest));
+    EXPECT_EQ(90u, feed_backoff_failed(&b, kBoot, 0, 30, 600, highest));
 }
 
 TEST(FeedBackoff, OddSettingsStillGiveAWait)
 {
+    /* A first wait of 0 (tests, impatient users) means every call tries: never known down. */
     FeedBackoff b = fresh();
-    EXPECT_EQ(1u, feed_backoff_failed(&b, kBoot, 0, 0, 0, highest));
+    EXPECT_EQ(0u, feed_backoff_failed(&b, kBoot, 0, 0, 0, highest));
+    EXPECT_FALSE(feed_backoff_known_down(&b, kBoot, 0, 0));
     b = fresh();
     EXPECT_EQ(50u, feed_backoff_failed(&b, kBoot, 0, 50, 10, highest));
     EXPECT_EQ(50u, feed_backoff_failed(&b, kBoot, 0, 50, 10, highest));

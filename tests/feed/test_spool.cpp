@@ -245,8 +245,11 @@ ssize_t k_pwrite(int fd, const void *b, size_t n, off_t o) { return step() ? pwr
 ssize_t k_pread(int fd, void *b, size_t n, off_t o) { return pread(fd, b, n, o); }
 int k_fdatasync(int fd) { return step() ? fdatasync(fd) : -1; }
 int k_ftruncate(int fd, off_t n) { return step() ? ftruncate(fd, n) : -1; }
+int k_renameat(int a, const char *b, int c, const char *d) { return step() ? renameat(a, b, c, d) : -1; }
+int k_unlinkat(int d, const char *p, int f) { return step() ? unlinkat(d, p, f) : -1; }
+int k_fsync(int fd) { return step() ? fsync(fd) : -1; }
 const spool_fs_ops kKilled = {k_open, k_openat, k_mkdir, k_fstat, k_flock, k_write, k_pwrite, k_pread,
-                              k_fdatasync, k_ftruncate, close};
+                              k_fdatasync, k_ftruncate, close, k_renameat, k_unlinkat, k_fsync};
 
 /*
  * Three runs: keep a and b; deliver a batch of two (a, b) and keep c; deliver c (the log is cut)
@@ -332,6 +335,120 @@ TEST(Spool, AKillAtAnyStepLosesNothingAndResendsAtMostTheBatchInFlight)
             EXPECT_FALSE(confirmed) << v << " sent again although its batch was confirmed";
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+/* A spool with `live` pending points behind a confirmed head long enough to be compacted. */
+void long_outage(const std::string &dir, int confirmed, int live)
+{
+    FeedSpool s;
+    ASSERT_EQ(SPOOL_OPENED, spool_open(dir.c_str(), &s));
+    for (int i = 0; i < confirmed + live; i++) {
+        SpoolPoint p = point(std::to_string(i));
+        ASSERT_EQ(0, spool_append(&s, &p));
+    }
+    ASSERT_EQ(0, spool_drop_oldest(&s, (uint64_t)confirmed));
+    spool_close(&s);
+}
+
+TEST(Spool, ACompactionKilledAtAnyStepKeepsExactlyTheLivePoints)
+{
+    const int confirmed = 1200, live = 5;
+    std::vector<std::string> want;
+    for (int i = confirmed; i < confirmed + live; i++)
+        want.push_back(std::to_string(i));
+    int total = 0;
+    for (int k = 0;; k++) {
+        SCOPED_TRACE("killed after step " + std::to_string(k));
+        TempDir t;
+        std::string dir = t.sub("spool");
+        long_outage(dir, confirmed, live);
+        FeedSpool s;
+        ASSERT_EQ(SPOOL_OPENED, spool_open(dir.c_str(), &s));
+        g_spoolFs = &kKilled;
+        g_stepsLeft = k;
+        int r = spool_compact(&s);
+        bool finished = g_stepsLeft > 0;
+        g_spoolFs = &spool_fs_system;
+        spool_close(&s);
+        SpoolOpen opened;
+        EXPECT_EQ(want, pending(dir, &opened));
+        EXPECT_EQ(SPOOL_OPENED, opened);
+        if (finished) {
+            EXPECT_EQ(1, r);
+            total = k;
+            break;
+        }
+        ASSERT_LT(k, 100);
+    }
+    EXPECT_GT(total, 3);
+    /* Once compacted, the log holds the live points only. */
+    TempDir t;
+    std::string dir = t.sub("spool");
+    long_outage(dir, confirmed, live);
+    FeedSpool s;
+    ASSERT_EQ(SPOOL_OPENED, spool_open(dir.c_str(), &s));
+    ASSERT_EQ(1, spool_compact(&s));
+    EXPECT_EQ(0, spool_compact(&s));
+    spool_close(&s);
+    struct stat st;
+    ASSERT_EQ(0, stat((dir + "/log").c_str(), &st));
+    EXPECT_LT(st.st_size, 1024);
+    EXPECT_FALSE(FileExists(dir + "/log.new"));
+}
+
+TEST(Spool, TheInboxOfABusySpoolJoinsTheLogOnce)
+{
+    TempDir t;
+    std::string dir = t.sub("spool");
+    FeedSpool holder;
+    ASSERT_EQ(SPOOL_OPENED, spool_open(dir.c_str(), &holder));
+    for (const char *v : {"x", "y"}) {
+        SpoolPoint p = point(v);
+        p.taken.bootMs = v[0];
+        ASSERT_EQ(0, spool_inbox_put(dir.c_str(), &p));
+    }
+    WriteFile(dir + "/in.00000000000000000001.9", "torn", 0600);
+    EXPECT_EQ(3, spool_inbox_count(dir.c_str()));
+    spool_close(&holder);
+    FeedSpool s;
+    ASSERT_EQ(SPOOL_OPENED, spool_open(dir.c_str(), &s));
+    EXPECT_EQ(2, spool_inbox_merge(&s));
+    spool_close(&s);
+    EXPECT_EQ((std::vector<std::string>{"x", "y"}), pending(dir));
+    EXPECT_EQ(1, spool_inbox_count(dir.c_str())) << "a file that is no whole record is left alone";
+}
+
+TEST(Spool, ADeadLetterMovesTheHeadOnAndStaysBounded)
+{
+    TempDir t;
+    std::string dir = t.sub("spool");
+    FeedSpool s;
+    ASSERT_EQ(SPOOL_OPENED, spool_open(dir.c_str(), &s));
+    const int n = 400;
+    for (int i = 0; i < n; i++) {
+        SpoolPoint p = point(std::string(100, 'v') + std::to_string(i));
+        ASSERT_EQ(0, spool_append(&s, &p));
+    }
+    for (int i = 0; i < n - 1; i++) {
+        SpoolPoint head;
+        uint64_t next;
+        ASSERT_EQ(1, spool_read(&s, &head, 1, &next));
+        ASSERT_EQ(0, spool_dead_letter(&s, &head, next, "2026-12-10T00:00:00Z", "HTTP 422"));
+    }
+    EXPECT_EQ((uint64_t)n - 1, s.counters.dead);
+    EXPECT_EQ(1u, s.count);
+    spool_close(&s);
+    EXPECT_EQ(std::vector<std::string>{std::string(100, 'v') + std::to_string(n - 1)}, pending(dir));
+    struct stat dead, old;
+    ASSERT_EQ(0, stat((dir + "/dead").c_str(), &dead));
+    ASSERT_EQ(0, stat((dir + "/dead.old").c_str(), &old));
+    EXPECT_LE(dead.st_size, SPOOL_DEAD_MAX);
+    EXPECT_LE(old.st_size, SPOOL_DEAD_MAX);
+    EXPECT_NE(std::string::npos, ReadFile(dir + "/dead").find("\tHTTP 422\n"));
 }
 
 } // namespace

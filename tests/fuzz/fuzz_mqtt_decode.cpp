@@ -1,6 +1,6 @@
 /*
  * Fuzz target: bytes as a broker might send them, taken packet by packet
- * with mqtt_decode as feed_mqtt takes them, and again with mqtt5_decode as
+ * with mqtt_decode as feed_update takes them, and again with mqtt5_decode as
  * an MQTT 5 session takes them (properties, reason codes). Beyond the
  * sanitizers it checks that a decoded packet lies inside the input, that its
  * own bytes decode to the same packet and that any cut of them asks for more.

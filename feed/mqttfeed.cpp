@@ -1,0 +1,230 @@
+#include "mqttfeed.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "rootpath.h"
+#include "tcp.h"
+#include "utf8text.h"
+
+namespace {
+
+/* Messages sent back to back before their PUBACKs are awaited. */
+enum { kWindow = 64, kMessageMax = MQTT_PACKET_MAX };
+
+struct Message {
+    uint8_t topic[kMessageMax];
+    size_t topicSize;
+    uint8_t payload[kMessageMax];
+    size_t payloadSize;
+};
+
+/* One window of messages: static, as a one-shot program needs it once. */
+Message g_window[kWindow];
+
+/* Appends src to out[size] at *used; false when it does not fit. */
+bool add(uint8_t *out, size_t size, size_t *used, const char *src, size_t n)
+{
+    if (*used + n > size)
+        return false;
+    memcpy(out + *used, src, n);
+    *used += n;
+    return true;
+}
+
+bool add_level(uint8_t *out, size_t size, size_t *used, const char *text)
+{
+    char level[UTF8_TOPIC_SIZE(SPOOL_TEXT_MAX)];
+    return add(out, size, used, level, utf8_topic_text(text, strlen(text), level, sizeof level));
+}
+
+/* The topic and payload of p: false when either does not fit a message. */
+bool build(const FeedMqttEndpoint *e, const SpoolPoint *p, const char *at, Message *m)
+{
+    m->topicSize = m->payloadSize = 0;
+    char json[UTF8_JSON_SIZE(SPOOL_TEXT_MAX)];
+    size_t jsonLength = utf8_json_string(p->value, strlen(p->value), json, sizeof json);
+    bool ok = add(m->topic, sizeof m->topic, &m->topicSize, e->prefix, strlen(e->prefix))
+        && add_level(m->topic, sizeof m->topic, &m->topicSize, p->feed)
+        && add(m->topic, sizeof m->topic, &m->topicSize, "/", 1)
+        && add_level(m->topic, sizeof m->topic, &m->topicSize, p->channel)
+        && add(m->payload, sizeof m->payload, &m->payloadSize, "{\"value\":\"", 10)
+        && add(m->payload, sizeof m->payload, &m->payloadSize, json, jsonLength);
+    if (ok && at[0] != '\0')
+        ok = add(m->payload, sizeof m->payload, &m->payloadSize, "\",\"at\":\"", 8)
+            && add(m->payload, sizeof m->payload, &m->payloadSize, at, strlen(at));
+    return ok && add(m->payload, sizeof m->payload, &m->payloadSize, "\"}", 2);
+}
+
+uint64_t fnv1a(const char *text, uint64_t h)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++)
+        h = (h ^ *p) * 1099511628211ull;
+    return h;
+}
+
+/* The first line of a fixed platform file into out[size]; "" when absent. */
+void read_line(const char *fixed, char *out, size_t size)
+{
+    out[0] = '\0';
+    char path[ROOT_PATH_MAX];
+    if (root_path(fixed, path, sizeof path) != 0)
+        return;
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return;
+    if (fgets(out, (int)size, f) == nullptr)
+        out[0] = '\0';
+    fclose(f);
+    out[strcspn(out, "\r\n")] = '\0';
+}
+
+int by_name(const void *a, const void *b)
+{
+    return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+/* The first non-zero MAC address of the interfaces, in name order; "" when none. */
+void first_mac(char *out, size_t size)
+{
+    out[0] = '\0';
+    char dir[ROOT_PATH_MAX];
+    if (root_path("/sys/class/net", dir, sizeof dir) != 0)
+        return;
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return;
+    enum { kInterfaces = 32, kName = 32 };
+    char names[kInterfaces][kName];
+    int n = 0;
+    for (struct dirent *e; n < kInterfaces && (e = readdir(d)) != nullptr;)
+        if (e->d_name[0] != '.' && strlen(e->d_name) < kName)
+            snprintf(names[n++], kName, "%.*s", kName - 1, e->d_name);
+    closedir(d);
+    qsort(names, (size_t)n, sizeof names[0], by_name);
+    for (int i = 0; i < n && out[0] == '\0'; i++) {
+        char fixed[96];
+        snprintf(fixed, sizeof fixed, "/sys/class/net/%.*s/address", kName - 1, names[i]);
+        read_line(fixed, out, size);
+        if (strcmp(out, "00:00:00:00:00:00") == 0)
+            out[0] = '\0';
+    }
+}
+
+bool connection_closed(int error)
+{
+    return error == ECONNRESET || error == EPIPE || error == ENOTCONN;
+}
+
+FeedSendKind connect_broker(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
+{
+    const FeedMqttEndpoint *e = c->endpoint;
+    if (feed_tcp_open(e->host, e->port, deadlineMs, &c->transport) != 0) {
+        snprintf(r->error, sizeof r->error, "cannot connect to %.80s port %u: %s", e->host, e->port, strerror(errno));
+        return FEED_SEND_FAILED;
+    }
+    MqttConnect connect = {c->clientId, e->hasUser ? e->user : nullptr,
+                           e->hasUser && e->hasPassword ? e->password : nullptr, (uint16_t)e->keepaliveS, 1};
+    FeedMqttResult result = feed_mqtt_connect(&c->session, &c->transport, &connect, deadlineMs);
+    if (result == FEED_MQTT_OK) {
+        c->connected = 1;
+        return FEED_SEND_OK;
+    }
+    int error = errno;
+    c->transport.close(c->transport.ctx);
+    if (result == FEED_MQTT_CREDENTIALS) {
+        snprintf(r->error, sizeof r->error, "the broker refused the credentials (CONNACK %d)", c->session.returnCode);
+        return FEED_SEND_CREDENTIALS;
+    }
+    if (result == FEED_MQTT_REFUSED)
+        snprintf(r->error, sizeof r->error, "the broker refused the connection (CONNACK %d)", c->session.returnCode);
+    else if (error == ETIMEDOUT)
+        snprintf(r->error, sizeof r->error, "the broker sent no CONNACK in time");
+    else
+        snprintf(r->error, sizeof r->error, "the broker ended the connection: %s", strerror(error));
+    return FEED_SEND_FAILED;
+}
+
+void drop_connection(FeedMqttCall *c)
+{
+    if (c->connected)
+        c->transport.close(c->transport.ctx);
+    c->connected = 0;
+}
+
+} // namespace
+
+void feed_client_id(const char *feed, char *out, size_t size)
+{
+    char camera[256];
+    first_mac(camera, sizeof camera);
+    if (camera[0] == '\0')
+        read_line("/etc/machine-id", camera, sizeof camera);
+    if (camera[0] == '\0')
+        read_line("/proc/sys/kernel/hostname", camera, sizeof camera);
+    uint64_t h = fnv1a(feed, fnv1a(" ", fnv1a(camera, 14695981039346656037ull)));
+    snprintf(out, size, "ombrelle%015llx", (unsigned long long)(h & 0x0fffffffffffffffull));
+}
+
+size_t feed_mqtt_packet_size(const FeedMqttEndpoint *e, const SpoolPoint *p, const char *at)
+{
+    Message *m = &g_window[0];
+    if (!build(e, p, at, m))
+        return SIZE_MAX;
+    size_t remaining = 2 + m->topicSize + 2 + m->payloadSize;
+    return 1 + (remaining < 128 ? 1 : remaining < 16384 ? 2 : 3) + remaining;
+}
+
+void feed_mqtt_call_begin(FeedMqttCall *c, const FeedMqttEndpoint *e, const char *feed)
+{
+    *c = FeedMqttCall{};
+    c->endpoint = e;
+    c->nextId = 1;
+    feed_client_id(feed, c->clientId, sizeof c->clientId);
+}
+
+void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count, long long deadlineMs,
+                         FeedSendResult *r)
+{
+    *r = FeedSendResult{};
+    if (!c->connected && (r->kind = connect_broker(c, deadlineMs, r)) != FEED_SEND_OK)
+        return;
+    while (r->confirmed < count) {
+        int n = count - r->confirmed < kWindow ? count - r->confirmed : kWindow;
+        FeedMqttMessage messages[kWindow];
+        for (int i = 0; i < n; i++) {
+            const FeedOutPoint *o = &points[r->confirmed + i];
+            build(c->endpoint, o->point, o->at, &g_window[i]);
+            messages[i] = {g_window[i].topic, g_window[i].topicSize, g_window[i].payload, g_window[i].payloadSize};
+        }
+        int confirmed = 0;
+        FeedMqttResult result =
+            feed_mqtt_publish(&c->session, messages, n, c->endpoint->retain, c->nextId, deadlineMs, &confirmed);
+        int error = errno;
+        r->confirmed += confirmed;
+        c->nextId = (uint16_t)((c->nextId - 1 + (unsigned)n) % 65535 + 1);
+        if (result == FEED_MQTT_OK)
+            continue;
+        drop_connection(c);
+        r->kind = connection_closed(error) ? FEED_SEND_POINT_REFUSED : FEED_SEND_FAILED;
+        snprintf(r->reason, sizeof r->reason, "the broker closed the connection on it");
+        if (error == ETIMEDOUT)
+            snprintf(r->error, sizeof r->error, "the broker confirmed %d of %d messages in time", r->confirmed,
+                     count);
+        else
+            snprintf(r->error, sizeof r->error, "the broker ended the connection: %s", strerror(error));
+        return;
+    }
+    r->kind = FEED_SEND_OK;
+}
+
+void feed_mqtt_call_end(FeedMqttCall *c, long long deadlineMs)
+{
+    if (c->connected)
+        feed_mqtt_disconnect(&c->session, deadlineMs);
+    drop_connection(c);
+}
