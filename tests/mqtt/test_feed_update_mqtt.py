@@ -327,6 +327,30 @@ class Outages(WithMosquitto):
         self.assertEqual(0, camera.kept())
 
 
+class RefusedAlone(WithMosquitto):
+    def test_a_point_the_broker_refuses_becomes_a_dead_letter_and_the_rest_goes_on(self):
+        """mosquitto drops the connection on a packet over max_packet_size."""
+        self.broker.stop()
+        with open(os.path.join(self.tmp, "mosquitto.conf"), "a") as f:
+            f.write("max_packet_size 200\n")
+        self.broker.start()
+        sub = self.subscribe()
+        camera = self.camera(self.url(), FEED_RETRY_MIN_S=0, FEED_RETRY_MAX_S=0)
+        for value in ("1", "L" * 200, "3"):
+            self.assertEqual(3, camera.run(KEY, FEED, "T", value, env={"FEED_KEEP_ONLY": "1"}).returncode)
+        results = [self.send(camera, "T", str(v))[0] for v in range(4, 9)]
+        got = [m[3] for m in sub.wait_for(7)]
+        self.assertEqual([b"1", b"3", b"4", b"5", b"6", b"7", b"8"], [PAYLOAD.match(p).group(1) for p in got],
+                         [r.stderr for r in results])
+        self.assertIn("was refused 3 times (the broker closed the connection on it)", "".join(r.stderr for r in results))
+        self.assertEqual(0, camera.kept())
+        self.assertTrue(camera.status()["dead letters"].startswith("1 "), camera.status())
+        with open(os.path.join(camera.spool, "dead")) as f:
+            dead = f.read()
+        self.assertIn("L" * 200, dead)
+        self.assertIn("the broker closed the connection on it", dead)
+
+
 class ClientIdentifier(MqttTest):
     def test_the_first_non_zero_mac_before_the_machine_id_before_the_host_name(self):
         cases = [
