@@ -202,6 +202,9 @@ TEST_P(StopDuringFeedOff, EndsWithinTheChildBoundPlusASecond)
         EXPECT_TRUE(harness::WaitFor([&] { return !Alive(pid); }, 5000)) << "pid " << pid << " outlived Ombrelle";
     std::string log = camera_.Log();
     EXPECT_NE(std::string::npos, log.find("[Ombrelle] Timer deleted\n")) << "the application ran to its end\n" << log;
+    std::string err = camera_.Stderr();
+    for (const char *mark : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error"})
+        EXPECT_EQ(std::string::npos, err.find(mark)) << err;
     EXPECT_EQ(std::string::npos, log.find("Error Getting Sensor data")) << "a stop is no failed sampling\n" << log;
 }
 
