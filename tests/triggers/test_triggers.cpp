@@ -847,7 +847,8 @@ TEST_P(StopKeepTest, AStopKeepsTheQueuedMessagesAndCountsWhatItLost)
     EXPECT_LT(took, TRIGGER_STOP_KEEP_MS + 2000L);
 
     std::string log = LogSoFar(logPath_);
-    const std::string keptLine = "[Ombrelle]Kept " + std::to_string(c.kept) + " queued feed messages for later delivery\n";
+    const std::string keptLine =
+        "[Ombrelle]Kept " + std::to_string(c.kept) + " queued feed messages for later delivery\n";
     const std::string lostLine = "ERROR [Ombrelle]Lost " + std::to_string(c.lost) + " queued feed messages\n";
     EXPECT_EQ(c.kept > 0 ? 1u : 0u, harness::CountOccurrences(log, keptLine)) << log;
     EXPECT_EQ(c.lost > 0 ? 1u : 0u, harness::CountOccurrences(log, lostLine)) << log;
