@@ -6,6 +6,11 @@
  *   feed_update_run      runs HOME/feed_update with its four words (key, feed
  *                        identifier, channel or trigger name, value or state
  *                        text), each whole; returns as shellcmd_run_args
+ *   feed_update_keep     the same with FEED_KEEP_ONLY=1 in feed_update's
+ *                        environment: the point goes to the spool without any
+ *                        try of the network; within `bound_ms`, and also after
+ *                        shellcmd_abort (for the stop); returns as
+ *                        shellcmd_run_args
  *   feed_status_lost     true for the statuses under which the point is gone
  *                        (refused, or the spool cannot be written)
  *   feed_status_meaning  the meaning of a status, for a log line
@@ -25,7 +30,8 @@ enum { FEED_EXIT_DELIVERED = 0, FEED_EXIT_REFUSED = 2, FEED_EXIT_KEPT = 3, FEED_
 
 enum { FEED_UPDATE_WORDS = 4 };
 
-inline int feed_update_run(const char *home, const char *const (&words)[FEED_UPDATE_WORDS], int *exit_status)
+inline int feed_update_run_with(const char *home, const char *const (&words)[FEED_UPDATE_WORDS],
+                                const ShellRunOptions *options, int *exit_status)
 {
     char program[SYSCMD_SIZE];
     int n = snprintf(program, sizeof program, "%s/feed_update", home);
@@ -34,7 +40,21 @@ inline int feed_update_run(const char *home, const char *const (&words)[FEED_UPD
         app_errlog("[Ombrelle]Command %s/feed_update does not fit in %d, not run\n", home, SYSCMD_SIZE - 1);
         return SHELLCMD_REFUSED;
     }
-    return shellcmd_run_args(program, words, FEED_UPDATE_WORDS, exit_status);
+    return shellcmd_run_args_with(program, words, FEED_UPDATE_WORDS, options, exit_status);
+}
+
+inline int feed_update_run(const char *home, const char *const (&words)[FEED_UPDATE_WORDS], int *exit_status)
+{
+    const ShellRunOptions plain = {NULL, 0, 0, false};
+    return feed_update_run_with(home, words, &plain, exit_status);
+}
+
+inline int feed_update_keep(const char *home, const char *const (&words)[FEED_UPDATE_WORDS], unsigned bound_ms,
+                            int *exit_status)
+{
+    static const char *const keep_only[] = {"FEED_KEEP_ONLY=1"};
+    const ShellRunOptions options = {keep_only, 1, bound_ms, true};
+    return feed_update_run_with(home, words, &options, exit_status);
 }
 
 inline bool feed_status_lost(int status)

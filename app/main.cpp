@@ -7,6 +7,9 @@
  * triggers, creates the upload timer and starts the RS-485 reader as
  * configured). The main loop then sleeps until a signal asks for something.
  *
+ * A stop signal ends the children and serial reads under way at once (the
+ * stop watcher), even while an application waits for a tick.
+ *
  * Shutdown is not start-up reversed. It first stops the upload timer and
  * waits for a tick in progress (a tick on cleared settings would empty the
  * datastream file), then switches every report off (the unsubscribes wait for
@@ -77,10 +80,17 @@ void main_loop(void)
     }
 }
 
-void shutdown(void)
+/* What a stop ends at once, from the stop watcher or here: children and serial reads under way. */
+void abort_waits(void)
 {
     shellcmd_abort();
     serialport_abort();
+}
+
+void shutdown(void)
+{
+    abort_waits();
+    ombrelle_stop_watch_join();
     /* Before the settings are cleared: a tick on cleared settings would empty the datastream file. */
     upload_timer_delete();
     AppContext_ClearSettings(&AppContext);
@@ -112,6 +122,8 @@ int main(void)
         app_errlog("[Ombrelle]Failed to get the wake-up pipe .... Exiting \n");
         exit(-1);
     }
+    if (ombrelle_stop_watch_start(abort_waits) != 0)
+        app_errlog("[Ombrelle]Failed to start the stop watcher: a stop waits for the work under way\n");
     ombrelle_resolve_paths();
     mkdir(PIPE_DIR, 0755);
     Update_App_Configurations();

@@ -12,6 +12,13 @@
  * byte that does not fit is not needed. The pipe is made once at start-up by
  * ombrelle_wake_init and never closed.
  *
+ * The stop watcher: a thread that sleeps on a pipe of its own, which
+ * signal_handler writes on a stop signal, and then runs the stop's aborts once
+ * (ending the children and serial reads under way). So a stop never waits for
+ * what the main thread is doing, an application that waits for a tick
+ * included. Its pipe and thread are made by ombrelle_stop_watch_start and
+ * belong to the main thread, which joins it at shutdown.
+ *
  * syscmd is owned by the command runner (shellcmd.h) from start-up to shutdown.
  * serial_thread_id is owned by the main thread (reconfiguration and shutdown);
  * no other thread touches it.
@@ -40,7 +47,10 @@ extern const char *PIPE_FILE;
 /* Resolves PIPE_DIR and PIPE_FILE; call once at start-up. */
 void ombrelle_resolve_paths(void);
 
-/* SIGUSR1 sets config_change; SIGTERM, SIGINT and SIGABRT clear wait_updates. Each also wakes the main loop. */
+/*
+ * SIGUSR1 sets config_change; SIGTERM, SIGINT and SIGABRT clear wait_updates
+ * and wake the stop watcher. Each also wakes the main loop.
+ */
 void signal_handler(int sig);
 
 /* Makes the wake-up pipe: 0, or -1 when the system has no descriptor left. */
@@ -52,5 +62,15 @@ int ombrelle_wake_init(void);
  * caller tests the flags again either way. Main thread only.
  */
 void ombrelle_wait_request(void);
+
+/*
+ * Starts the stop watcher, which runs `on_stop` once a stop signal came: 0, or
+ * -1 when no pipe or thread can be made (the stop then aborts only at
+ * shutdown). Main thread, once.
+ */
+int ombrelle_stop_watch_start(void (*on_stop)(void));
+
+/* Wakes the stop watcher if no signal did, and joins it; nothing when none runs. Main thread, at shutdown. */
+void ombrelle_stop_watch_join(void);
 
 #endif

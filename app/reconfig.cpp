@@ -122,11 +122,11 @@ time_t upload_period_s(int32_t minutes)
 }
 
 /* A timer that exists is armed afresh, which restarts its period; a tick under way finishes undisturbed. */
-void recreate_upload_timer(void)
+void recreate_upload_timer(int32_t minutes)
 {
     if (!upload_timer_exists() && upload_timer_create() != 0)
         fputs("Timer creation error\n", stderr);
-    else if (upload_timer_arm(upload_period_s(AppContext.IntervalinMin)) != 0)
+    else if (upload_timer_arm(upload_period_s(minutes)) != 0)
         fputs("Timer setting error\n", stderr);
     app_log("[Ombrelle] Timer deleted & updated\n");
 }
@@ -200,6 +200,25 @@ void restore_feed_settings(AppContext_t *next)
     }
 }
 
+/*
+ * The feed settings just restored, once published: a feed whose timer an
+ * application with the feed off deleted gets it back, as its own application
+ * made it (ranges as they were checked then, silently). A timer that exists
+ * runs on as it was.
+ */
+void restore_upload_timer(void)
+{
+    if (!g_last_feed.held || upload_timer_exists() || g_last_feed.type < 0 || g_last_feed.type > 3)
+        return;
+    int32_t number = g_last_feed.number < 1 || g_last_feed.number > MAX_CHANNELS ? MAX_CHANNELS : g_last_feed.number;
+    for (int k = 0; k < number; ++k) {
+        if (g_last_feed.enabled[k] != 0) {
+            recreate_upload_timer(g_last_feed.interval < 0 ? DEFAULT_INTERVAL_MIN : g_last_feed.interval);
+            return;
+        }
+    }
+}
+
 int apply_file(const char *relative, const char *error, AppContext_t *next)
 {
     char path[APP_CONFIG_PATH_SIZE];
@@ -227,6 +246,7 @@ int apply_staged(AppContext_t *next)
         if (g_last_feed.held)
             restore_feed_settings(next);
         AppContext_commit(next);
+        restore_upload_timer();
         return 0;
     }
     keep_feed_settings(*next);
@@ -239,7 +259,7 @@ int apply_staged(AppContext_t *next)
     int enabled = log_feed_settings(*next);
     AppContext_commit(next);
     if (enabled > 0)
-        recreate_upload_timer();
+        recreate_upload_timer(AppContext.IntervalinMin);
     if (AppContext.Ext_thread & 1)
         toggle_serial_reader();
     app_log("[Ombrelle] ========= DYNAMIC CONFIGURATION ENDED =========\n");

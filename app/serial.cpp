@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "applog.h"
@@ -163,33 +164,138 @@ void store_record(const uint8_t *payload)
     pthread_mutex_unlock(&serial_data_lock);
 }
 
-/* One frame attempt on the open port: GO_ON once it is over (stored or rejected), READER_STOPPED or LINE_HUNG_UP. */
-int receive_frame(int fd, int stop_fd, uint8_t *payload)
+/* How a frame attempt ended, for the flood limit: a stored frame, one of the two failed kinds, or neither. */
+enum PassOutcome { PASS_STORED, PASS_BAD_SIZE, PASS_BAD_SUM, PASS_UNFINISHED };
+enum { FAILED_KINDS = 2 };
+const char *const FAILED_KIND_NAME[FAILED_KINDS] = {"tmp_size", "rchksum"};
+
+const char RULE_LINE[] = "[Ombrelle]=========================================================\n";
+const char SIZE_LINE[] = "[Ombrelle]Receiving size... \n";
+const char CHKSUM_LINE[] = "[Ombrelle]Receiving chksum \n";
+
+/*
+ * What the reader logs of a run of failed passes (wrong length byte or wrong
+ * checksum), so that a hostile or broken peer cannot fill the flash: every line
+ * of a failed pass while a full-pass allowance is left (READER_FULL_FAILED_PASSES,
+ * one more a READER_REFILL_MS up to that), then, until the next good frame, only
+ * the count of the passes not logged, by kind, at most one line of each kind a
+ * READER_SUMMARY_S. A pass that does not log as it goes logs a stored frame's
+ * lines, the same lines in the same order, once the frame is stored. Owned by
+ * the one reader thread: no lock.
+ */
+struct FloodLimit {
+    int allowance;                        /* failed passes that may still log every line */
+    struct timespec refilled;             /* when the allowance last grew */
+    bool quiet;                           /* this run of failed passes has used its allowance */
+    unsigned repeated[FAILED_KINDS];      /* failed passes not logged since the last summary */
+    struct timespec summarised;           /* when the last summary went out (the reader's start at first) */
+};
+
+long ms_since(const struct timespec *then)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)(now.tv_sec - then->tv_sec) * 1000 + (now.tv_nsec - then->tv_nsec) / 1000000;
+}
+
+void flood_start(FloodLimit *f)
+{
+    memset(f, 0, sizeof *f);
+    f->allowance = READER_FULL_FAILED_PASSES;
+    clock_gettime(CLOCK_MONOTONIC, &f->refilled);
+    f->summarised = f->refilled;
+}
+
+/* Whether this pass logs its lines as it goes. */
+bool flood_loud(FloodLimit *f)
+{
+    long refills = ms_since(&f->refilled) / READER_REFILL_MS;
+    if (refills > 0) {
+        f->allowance = f->allowance + refills > READER_FULL_FAILED_PASSES ? (int)READER_FULL_FAILED_PASSES
+                                                                           : f->allowance + (int)refills;
+        clock_gettime(CLOCK_MONOTONIC, &f->refilled);
+    }
+    return !f->quiet && f->allowance > 0;
+}
+
+/* The counts not yet logged, one line a kind. */
+void flood_summarise(FloodLimit *f)
+{
+    for (int k = 0; k < FAILED_KINDS; ++k) {
+        if (f->repeated[k] > 0)
+            app_log("[Ombrelle]Error: %s lines repeated %u times\n", FAILED_KIND_NAME[k], f->repeated[k]);
+        f->repeated[k] = 0;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &f->summarised);
+}
+
+/* After a pass that logged as it went (`loud`) or not, and ended with `outcome`. */
+void flood_note(FloodLimit *f, bool loud, PassOutcome outcome)
+{
+    if (outcome == PASS_STORED) {
+        f->quiet = false;
+    } else if (outcome != PASS_UNFINISHED && loud) {
+        --f->allowance;
+    } else if (outcome != PASS_UNFINISHED) {
+        f->quiet = true;
+        ++f->repeated[outcome == PASS_BAD_SIZE ? 0 : 1];
+    }
+    bool pending = f->repeated[0] > 0 || f->repeated[1] > 0;
+    if (pending && ms_since(&f->summarised) >= (long)READER_SUMMARY_S * 1000)
+        flood_summarise(f);
+}
+
+void pass_log(bool loud, const char *line)
+{
+    if (loud)
+        app_log("%s", line);
+}
+
+/*
+ * One frame attempt on the open port, logging as it goes when `loud`: GO_ON
+ * once it is over (stored or rejected, in *outcome), READER_STOPPED or
+ * LINE_HUNG_UP.
+ */
+int receive_frame(int fd, int stop_fd, uint8_t *payload, bool loud, PassOutcome *outcome)
 {
     uint8_t tmp_size = 0;
     uint8_t rchksum = 0;
-    app_log("[Ombrelle]Receiving size... \n");
+    *outcome = PASS_UNFINISHED;
+    pass_log(loud, SIZE_LINE);
     int rc = wait_byte(fd, stop_fd, &tmp_size);
     if (rc != GO_ON)
         return rc;
     if (tmp_size != RECORD_FRAME_LEN) {
-        app_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
+        if (loud)
+            app_log("[Ombrelle]Error: tmp_size %d, should be %d\n", tmp_size, RECORD_FRAME_LEN);
+        *outcome = PASS_BAD_SIZE;
         return GO_ON;
     }
-    app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
+    if (loud)
+        app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
     for (int i = 0; i < RECORD_PAYLOAD_LEN && rc == GO_ON; ++i)
         rc = wait_byte(fd, stop_fd, &payload[i]);
     if (rc != GO_ON)
         return rc;
-    app_log("[Ombrelle]Receiving chksum \n");
+    pass_log(loud, CHKSUM_LINE);
     rc = wait_byte(fd, stop_fd, &rchksum);
     if (rc != GO_ON)
         return rc;
     uint8_t sum = sum_bytes(payload, RECORD_PAYLOAD_LEN);
-    if (sum == rchksum)
-        store_record(payload);
-    else
-        app_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
+    if (sum != rchksum) {
+        if (loud)
+            app_log("[Ombrelle]Error: rchksum %d, should be %d\n", sum, rchksum);
+        *outcome = PASS_BAD_SUM;
+        return GO_ON;
+    }
+    store_record(payload);
+    *outcome = PASS_STORED;
+    if (!loud) {
+        app_log("%s", RULE_LINE);
+        app_log("%s", SIZE_LINE);
+        app_log("[Ombrelle]Receiving %d data... \n", RECORD_PAYLOAD_LEN);
+        app_log("%s", CHKSUM_LINE);
+    }
     return GO_ON;
 }
 
@@ -199,14 +305,17 @@ int receive_frame(int fd, int stop_fd, uint8_t *payload)
  * that stays hung up costs one pass a READER_HANGUP_WAIT_MS, not a spin.
  * 0, or -1 when the reader must end: a stop, or the exchanges were aborted.
  */
-int serial_pass(int stop_fd, uint8_t *payload)
+int serial_pass(int stop_fd, uint8_t *payload, FloodLimit *flood)
 {
-    app_log("[Ombrelle]=========================================================\n");
+    bool loud = flood_loud(flood);
+    pass_log(loud, RULE_LINE);
     SerialPort port;
     if (open_port(SERIAL_PROFILE_RECORD, &port) != 0)
         return -1;
-    int rc = receive_frame(port.fd, stop_fd, payload);
+    PassOutcome outcome;
+    int rc = receive_frame(port.fd, stop_fd, payload, loud, &outcome);
     serialport_close(&port);
+    flood_note(flood, loud, outcome);
     if (rc == LINE_HUNG_UP) {
         app_log("[Ombrelle]Error: serial line hung up, frame dropped\n");
         return stop_within(stop_fd, READER_HANGUP_WAIT_MS) ? -1 : 0;
@@ -348,8 +457,13 @@ void *serial_proc(void *)
     int stop_fd = reader_listen();
     if (stop_fd < 0)
         return NULL;
-    while (serial_pass(stop_fd, payload) == 0 && wait_updates.load() != 0) {
+    FloodLimit flood;
+    flood_start(&flood);
+    while (serial_pass(stop_fd, payload, &flood) == 0 && wait_updates.load() != 0) {
     }
+    /* A count not yet logged is not lost with the reader. */
+    if (flood.repeated[0] > 0 || flood.repeated[1] > 0)
+        flood_summarise(&flood);
     reader_unlisten(stop_fd);
     return NULL;
 }

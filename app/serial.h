@@ -16,8 +16,8 @@
  *   radio_lux / radio_humidity / radio_fahrenheit
  *                       a radio sample's raw number in its unit
  *
- * The reader thread logs through the SDK; the two operations write their
- * diagnostics to standard error. A port that cannot be opened ends the process
+ * The reader thread logs through the SDK, within the flood limit below; the
+ * two operations write their diagnostics to standard error. A port that cannot be opened ends the process
  * with status 255 after a perror() line, whichever exchange meets it.
  *
  * Serial_data is owned by the reader thread, its only writer, and guarded by a
@@ -79,6 +79,19 @@ static_assert(SERIAL_RADIO_BOUND_MS <= 30000, "a silent module must be a failed 
 
 /* How long the reader waits after a hang-up before it opens the port again. */
 enum { READER_HANGUP_WAIT_MS = 1000 };
+
+/*
+ * The reader's flood limit. A failed pass (wrong length byte or checksum)
+ * logs three to five lines, and a peer sending single bytes at 9600 baud makes
+ * a thousand passes a second: about 430 MB of log an hour on a camera's small
+ * flash. So a run of failed passes logs every line only while an allowance of
+ * READER_FULL_FAILED_PASSES lasts (it grows back by one a READER_REFILL_MS),
+ * and then, until the next good frame, one line of each kind at most every
+ * READER_SUMMARY_S: "[Ombrelle]Error: tmp_size lines repeated N times" (or
+ * rchksum). Good frames log as always. At most about 6 MB an hour whatever the
+ * peer sends, good frames at their fastest included.
+ */
+enum { READER_FULL_FAILED_PASSES = 10, READER_REFILL_MS = 1000, READER_SUMMARY_S = 60 };
 
 /* The result of an exchange that serialport_abort() ended or refused. */
 enum { SERIAL_ABORTED = -2 };

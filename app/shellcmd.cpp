@@ -68,10 +68,16 @@ void deadline_after(unsigned seconds, unsigned ms, struct timespec *deadline)
     }
 }
 
-/* Under g_state_lock: until the child ends, an abort comes or the deadline passes. */
-void await_end_or_abort(const Child *child, const struct timespec *deadline)
+/* What bounds one run: its time, and whether an abort ends it. */
+struct RunLimits {
+    unsigned bound_ms;
+    bool past_abort;
+};
+
+/* Under g_state_lock: until the child ends, an abort comes (unless the run outlives it) or the deadline passes. */
+void await_end_or_abort(const Child *child, bool past_abort, const struct timespec *deadline)
 {
-    while (!child->ended && !g_aborted &&
+    while (!child->ended && (past_abort || !g_aborted) &&
            pthread_cond_timedwait(&g_state_changed, &g_state_lock, deadline) != ETIMEDOUT) {
     }
 }
@@ -116,7 +122,7 @@ size_t assignment_name_length(const char *word)
     return n > 0 && word[n] == '=' ? n : 0;
 }
 
-bool replaced_by(const char *entry, char **assignments, int count)
+bool replaced_by(const char *entry, char *const *assignments, int count)
 {
     for (int i = 0; i < count; ++i) {
         if (strncmp(entry, assignments[i], assignment_name_length(assignments[i]) + 1) == 0)
@@ -126,7 +132,7 @@ bool replaced_by(const char *entry, char **assignments, int count)
 }
 
 /* The child's environment, however long ours is: ours, the assignments replacing same-named entries. */
-char **build_environment(char **assignments, int count)
+char **build_environment(char *const *assignments, int count)
 {
     size_t ours = 0;
     for (char **e = environ; e != NULL && *e != NULL; ++e)
@@ -261,7 +267,7 @@ int exit_status_of(int status)
 }
 
 /* Waits for the program within its bound, killing it past the bound or on an abort. */
-int watch_child(const char *program, pid_t pid, int *exit_status)
+int watch_child(const char *program, pid_t pid, const RunLimits &limits, int *exit_status)
 {
     Child child = {pid, false, 0};
     pthread_t reaper;
@@ -275,11 +281,11 @@ int watch_child(const char *program, pid_t pid, int *exit_status)
         return SHELLCMD_NOT_STARTED;
     }
     struct timespec deadline;
-    deadline_after(0, shellcmd_run_bound_ms, &deadline);
+    deadline_after(0, limits.bound_ms, &deadline);
     pthread_mutex_lock(&g_state_lock);
-    await_end_or_abort(&child, &deadline);
+    await_end_or_abort(&child, limits.past_abort, &deadline);
     bool ended = child.ended;
-    bool stopping = g_aborted;
+    bool stopping = g_aborted && !limits.past_abort;
     pthread_mutex_unlock(&g_state_lock);
     int result = 0;
     if (ended)
@@ -288,7 +294,7 @@ int watch_child(const char *program, pid_t pid, int *exit_status)
         if (stopping)
             app_errlog("[Ombrelle]Command %s stopped: Ombrelle is stopping\n", program);
         else
-            app_errlog("[Ombrelle]Command %s did not end within %u ms, killed\n", program, shellcmd_run_bound_ms);
+            app_errlog("[Ombrelle]Command %s did not end within %u ms, killed\n", program, limits.bound_ms);
         kill_group(&child);
         result = stopping ? SHELLCMD_ABORTED : SHELLCMD_KILLED;
     }
@@ -316,9 +322,9 @@ int split_words(char *line, char **words, int max)
 }
 
 /* Runs argv with the `assignments` NAME=value words added to the environment. */
-int run_words(char **argv, char **assignments, int count, int *exit_status)
+int run_words(char **argv, char *const *assignments, int count, const RunLimits &limits, int *exit_status)
 {
-    if (aborted()) {
+    if (!limits.past_abort && aborted()) {
         app_errlog("[Ombrelle]Command %s not run: Ombrelle is stopping\n", argv[0]);
         return SHELLCMD_ABORTED;
     }
@@ -334,7 +340,7 @@ int run_words(char **argv, char **assignments, int count, int *exit_status)
         log_not_started(argv[0], err);
         return SHELLCMD_NOT_STARTED;
     }
-    return watch_child(argv[0], pid, exit_status);
+    return watch_child(argv[0], pid, limits, exit_status);
 }
 
 int run_line(char *line)
@@ -349,7 +355,8 @@ int run_line(char *line)
         return SHELLCMD_NOT_STARTED;
     }
     int ignored;
-    return run_words(words + assignments, words, assignments, &ignored);
+    const RunLimits limits = {shellcmd_run_bound_ms, false};
+    return run_words(words + assignments, words, assignments, limits, &ignored);
 }
 
 /* The blanks at both ends of `text` dropped: where it starts, and its length in *length. */
@@ -452,9 +459,20 @@ int shellcmd_run(const char *format, ...)
 
 int shellcmd_run_args(const char *program, const char *const *args, int count, int *exit_status)
 {
+    const ShellRunOptions plain = {NULL, 0, 0, false};
+    return shellcmd_run_args_with(program, args, count, &plain, exit_status);
+}
+
+int shellcmd_run_args_with(const char *program, const char *const *args, int count, const ShellRunOptions *options,
+                           int *exit_status)
+{
     *exit_status = SHELLCMD_EXIT_SIGNAL;
     if (count < 0 || count > SHELLCMD_MAX_ARGS) {
         app_errlog("[Ombrelle]Command %s with %d arguments, not run\n", program, count);
+        return SHELLCMD_NOT_STARTED;
+    }
+    if (options->env_count < 0 || (options->env == NULL && options->env_count != 0)) {
+        app_errlog("[Ombrelle]Command %s with %d environment entries, not run\n", program, options->env_count);
         return SHELLCMD_NOT_STARTED;
     }
     if (!syscmd_take())
@@ -468,7 +486,9 @@ int shellcmd_run_args(const char *program, const char *const *args, int count, i
     } else if (argv[0][0] == '\0') {
         app_errlog("[Ombrelle]Command holds no program, not run\n");
     } else {
-        rc = run_words(argv, NULL, 0, exit_status);
+        const RunLimits limits = {options->bound_ms != 0 ? options->bound_ms : shellcmd_run_bound_ms,
+                                  options->past_abort};
+        rc = run_words(argv, (char *const *)options->env, options->env_count, limits, exit_status);
     }
     memset(syscmd, 0, SYSCMD_SIZE);
     pthread_mutex_unlock(&g_syscmd_lock);

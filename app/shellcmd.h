@@ -17,7 +17,9 @@
  * started, such as feed_update's curl) gets SIGTERM, then SIGKILL
  * SHELLCMD_KILL_GRACE_MS later, and the kill is logged. shellcmd_abort() does
  * the same at once to a program under way and refuses every later run, so
- * that shutdown never waits for a child.
+ * that shutdown never waits for a child. Only a run that asks for it
+ * (ShellRunOptions.past_abort: the stop's own last runs, with a bound of their
+ * own) still runs after the abort.
  *
  * syscmd (SYSCMD_SIZE bytes) lives from shellcmd_init() at start-up to
  * shellcmd_release() at shutdown. It is guarded by one lock, held from the
@@ -86,10 +88,23 @@ int shellcmd_run(const char *format, ...) __attribute__((format(printf, 1, 2)));
  */
 int shellcmd_run_args(const char *program, const char *const *args, int count, int *exit_status);
 
+/* How one run of shellcmd_run_args_with differs from shellcmd_run_args. */
+struct ShellRunOptions {
+    const char *const *env;  /* NAME=value entries for this child's environment alone, or null */
+    int env_count;
+    unsigned bound_ms;       /* this run's bound; 0: shellcmd_run_bound_ms */
+    bool past_abort;         /* runs after shellcmd_abort(), which then no longer ends it */
+};
+
+/* As shellcmd_run_args, with the options above. */
+int shellcmd_run_args_with(const char *program, const char *const *args, int count, const ShellRunOptions *options,
+                           int *exit_status);
+
 /*
  * Kills the group of a program under way (SIGTERM, then SIGKILL after the
  * grace), ends a shellcmd_pause under way, and makes every later shellcmd_run
- * and shellcmd_pause return SHELLCMD_ABORTED until shellcmd_init(). Any thread.
+ * and shellcmd_pause return SHELLCMD_ABORTED until shellcmd_init(), runs with
+ * past_abort aside. Any thread, any number of times.
  */
 void shellcmd_abort(void);
 

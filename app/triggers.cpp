@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "appconfig.h"
 #include "applog.h"
@@ -47,6 +48,12 @@ enum { STATE_WORD_SIZE = 4, EVENT_STATE_NONE = 0 };
 enum { MESSAGE_NOT_SENT = -1, REASON_SIZE = 128 };
 /* run_feed_update's result when feed_update ran and lost the point (already logged). */
 enum { MESSAGE_LOST = -100 };
+/*
+ * A keep-only run writes one point to the spool: milliseconds. Each gets at
+ * most KEEP_RUN_BOUND_MS of what is left of TRIGGER_STOP_KEEP_MS, and none
+ * starts with less than KEEP_RUN_MIN_MS left (it could only be killed).
+ */
+enum { KEEP_RUN_BOUND_MS = 1000, KEEP_RUN_MIN_MS = 50 };
 
 /* What a handler needs of AppContext, copied under its lock. */
 struct TriggerSettings {
@@ -82,9 +89,11 @@ struct FeedQueue {
     bool started;        /* a sender thread exists and is not joined */
     bool sending;        /* the sender took a message and is running feed_update */
     bool stopping;       /* trigger_feed_stop asked the sender to end */
-    bool abandoned;      /* the runner refused a run: Ombrelle is stopping */
+    bool abandoned;      /* the runner refused a run: Ombrelle is stopping, the queue waits for the stop */
     bool full_reported;  /* this run of a full queue is logged */
-    unsigned not_sent;   /* messages dropped since the runner refused */
+    bool interrupted;    /* `cut` holds the message whose run the abort ended */
+    FeedMessage cut;
+    unsigned not_sent;   /* messages that found no room once the runner refused, or came after the stop */
     pthread_t thread;
 };
 
@@ -162,20 +171,16 @@ size_t name_length_of(const char *text)
     return n > 0 ? n - 1 : end;
 }
 
-/* Under g_feed_lock: what is queued will not be sent. */
-void abandon_queue(void)
-{
-    g_feed.abandoned = true;
-    g_feed.not_sent += g_feed.count;
-    g_feed.count = 0;
-}
-
-/* Takes messages in order and runs feed_update for each, one at a time, until a stop. */
+/*
+ * Takes messages in order and runs feed_update for each, one at a time, until
+ * a stop. Once the runner refuses (Ombrelle is stopping) it takes no more: the
+ * message it was running and those queued wait for trigger_feed_stop.
+ */
 void *feed_sender(void *)
 {
     pthread_mutex_lock(&g_feed_lock);
     for (;;) {
-        while (g_feed.count == 0 && !g_feed.stopping)
+        while ((g_feed.count == 0 || g_feed.abandoned) && !g_feed.stopping)
             pthread_cond_wait(&g_feed_changed, &g_feed_lock);
         if (g_feed.stopping)
             break;
@@ -189,8 +194,9 @@ void *feed_sender(void *)
         pthread_mutex_lock(&g_feed_lock);
         g_feed.sending = false;
         if (rc == SHELLCMD_ABORTED) {
-            ++g_feed.not_sent;
-            abandon_queue();
+            g_feed.abandoned = true;
+            g_feed.interrupted = true;
+            g_feed.cut = m;
         }
         if (g_feed.count == 0)
             g_feed.full_reported = false;
@@ -235,7 +241,7 @@ void queue_feed_message(const FeedMessage *m)
         }
         pthread_cond_wait(&g_feed_changed, &g_feed_lock);
     }
-    if (g_feed.abandoned || g_feed.stopping) {
+    if (g_feed.stopping || g_feed.count == TRIGGER_FEED_QUEUE_SIZE) {
         ++g_feed.not_sent;
     } else {
         g_feed.ring[(g_feed.first + g_feed.count) % TRIGGER_FEED_QUEUE_SIZE] = *m;
@@ -420,8 +426,58 @@ void trigger_feed_wait_idle(void)
     pthread_mutex_unlock(&g_feed_lock);
 }
 
+namespace {
+
+long ms_until(const struct timespec *deadline)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)(deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
+}
+
+/* feed_update keeps one message in its spool: true when it is kept (not lost, not refused, not killed). */
+bool keep_feed_message(const FeedMessage *m, unsigned bound_ms)
+{
+    const char *home = getenv("TS_APP_HOME");
+    if (home == NULL)
+        return false;
+    char name[TRIGGER_MESSAGE_SIZE];
+    memcpy(name, m->text, m->name_length);
+    name[m->name_length] = '\0';
+    const char *const words[FEED_UPDATE_WORDS] = {m->apikey, m->feedid, name, m->text + m->name_length};
+    int status;
+    return feed_update_keep(home, words, bound_ms, &status) == 0 && !feed_status_lost(status);
+}
+
+/* After the sender has ended: the next message not yet sent (the one the abort cut first), or false. */
+bool take_unsent(FeedMessage *m)
+{
+    pthread_mutex_lock(&g_feed_lock);
+    bool taken = g_feed.interrupted || g_feed.count > 0;
+    if (g_feed.interrupted) {
+        *m = g_feed.cut;
+        g_feed.interrupted = false;
+    } else if (g_feed.count > 0) {
+        *m = g_feed.ring[g_feed.first];
+        g_feed.first = (g_feed.first + 1) % TRIGGER_FEED_QUEUE_SIZE;
+        --g_feed.count;
+    }
+    pthread_mutex_unlock(&g_feed_lock);
+    return taken;
+}
+
+}  // namespace
+
 void trigger_feed_stop(void)
 {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += TRIGGER_STOP_KEEP_MS / 1000;
+    deadline.tv_nsec += (long)(TRIGGER_STOP_KEEP_MS % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
     pthread_mutex_lock(&g_feed_lock);
     g_feed.stopping = true;
     pthread_cond_broadcast(&g_feed_changed);
@@ -430,13 +486,24 @@ void trigger_feed_stop(void)
     pthread_mutex_unlock(&g_feed_lock);
     if (started)
         pthread_join(thread, NULL);
+    unsigned kept = 0, lost = 0;
+    for (FeedMessage m; take_unsent(&m);) {
+        long left = ms_until(&deadline);
+        unsigned bound = left < KEEP_RUN_BOUND_MS ? (unsigned)left : (unsigned)KEEP_RUN_BOUND_MS;
+        if (left >= KEEP_RUN_MIN_MS && keep_feed_message(&m, bound))
+            ++kept;
+        else
+            ++lost;
+    }
     pthread_mutex_lock(&g_feed_lock);
-    unsigned lost = g_feed.not_sent + g_feed.count;
+    lost += g_feed.not_sent;
     g_feed.first = g_feed.count = g_feed.not_sent = 0;
     g_feed.started = g_feed.sending = g_feed.stopping = g_feed.abandoned = g_feed.full_reported = false;
     pthread_mutex_unlock(&g_feed_lock);
+    if (kept > 0)
+        app_log("[Ombrelle]Kept %u queued feed messages for later delivery\n", kept);
     if (lost > 0)
-        app_errlog("[Ombrelle]Feed messages not sent, Ombrelle is stopping: %u\n", lost);
+        app_errlog("[Ombrelle]Lost %u queued feed messages\n", lost);
 }
 
 int input_trigger_json_handler(void *, const void *data, size_t size)

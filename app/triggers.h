@@ -25,8 +25,10 @@
  *                                its key or feed ID absent or empty nothing runs)
  *   trigger_feed_wait_idle       waits until every queued feed message has been
  *                                run (for tests and tools)
- *   trigger_feed_stop            ends the feed sender; messages still queued are
- *                                not sent and are logged as a count. At
+ *   trigger_feed_stop            ends the feed sender, then hands each message
+ *                                not yet sent to feed_update's spool (keep-only
+ *                                runs, within TRIGGER_STOP_KEEP_MS) and logs
+ *                                how many were kept and how many lost. At
  *                                shutdown, after the unsubscribes
  *   get_daynight_mode            "day" (1), "night" (2), "unknown" (other values)
  *   SENSOR_OUTPUT_PAYLOAD(_LEN)  the sensor-output event payload and its length
@@ -48,9 +50,13 @@
  * logs "Trigger Value" or "Error sending message packet" once the script has
  * ended. Nothing is dropped: a handler that finds the queue full waits for
  * room (logged once per full spell), and a run killed at the runner's bound is
- * run once more. Only a stop loses what is still queued, and logs the count.
- * The queue and the sender's state have one lock of their own, never held
- * across a run.
+ * run once more. A stop delivers nothing more: once the runner refuses, the
+ * sender takes no message, and trigger_feed_stop runs feed_update with
+ * FEED_KEEP_ONLY=1 (no network, milliseconds) for the message the abort cut
+ * and each one queued, so the spool delivers them after the restart. What could
+ * not be kept (refused, the spool unwritable, killed, no time left, no room
+ * once stopping) is counted lost. The queue and the sender's state have one
+ * lock of their own, never held across a run.
  */
 #ifndef OMBRELLE_TRIGGERS_H
 #define OMBRELLE_TRIGGERS_H
@@ -68,6 +74,12 @@ enum {
      * second, longer than feed_update may be held by the runner's bound.
      */
     TRIGGER_FEED_QUEUE_SIZE = 128,
+    /*
+     * The keep-only runs of a stop, all of them: with the abort's kill grace
+     * before and after, the stop stays well inside the child bound plus a
+     * second. A full queue takes well under a second on a camera.
+     */
+    TRIGGER_STOP_KEEP_MS = 8000,
 };
 
 /* Subscription handles, null while not subscribed. Main thread only. */

@@ -13,12 +13,16 @@ under these loads and faults:
              switches to an RS-485 sensor answering queries (type 1) and back
   serial     in turn every 5 s: a garbage burst, a truncated frame, a frame
              with a bad checksum, silence longer than the exchange bound, the
-             peer closing the pty and opening a new one (3 s away)
+             peer closing the pty and opening a new one (3 s away); once, a
+             flood of single bytes at line rate (9600 baud) whose log rate is
+             measured
   feed       up, then a cycle of down 30 s (refused), up 30 s, accepting and
              never answering 20 s (shorter in runs under 240 s)
   script     once, a feed_update that hangs (the child bound must end it)
   signals    a burst of 50 SIGUSR1 within a second, every 3 minutes
-  stop       the endpoint up until the spool drained, then SIGTERM
+  stop       the endpoint up until the spool drained, then a feed_update that
+             hangs on every call, an application that switches the feed off
+             while a tick waits for it, and SIGTERM during that application
 
 Every good frame and reply carries values no other frame carries, and bad
 frames carry values no good one does, so each uploaded value names its frame.
@@ -59,6 +63,7 @@ IDENTICAL_LINES_MAX = 100     # a longer run of one line is a flood
 HANGUP_CPU_MAX = 0.5          # of one core, while the peer is away: a spin takes all of it
 STOP_S_MAX = 16               # the child bound plus a second
 LOG_MB_PER_HOUR_MAX = 100     # the reader logs four lines a frame by design (10 frames a second)
+FLOOD_LOG_MB_PER_HOUR_MAX = 20   # the reader's lines while the peer floods the line with single bytes
 
 TRIGGER_RATE_S = 0.2
 FRAME_PERIOD_S = 0.1
@@ -71,6 +76,9 @@ FAULT_SETTLE_S = 0.3          # no frame for this long before a serial fault
 FRAME_FAULTS = ["garbage", "truncated", "badsum"]
 LINE_FAULTS = ["silence", "reopen"]
 AWAY_S = 3
+FLOOD_AT_S = 8                # inside the first spell of record frames (the first switch comes at 30 s)
+FLOOD_S = 15
+BYTE_AT_LINE_RATE_S = 10.0 / 9600    # 8N1: ten bits a byte
 WARMUP_S = 5
 FINAL_WAIT_S = 120            # the retry wait is capped at 60 s for the soak
 HUNG_CHANNEL = "Door"
@@ -94,6 +102,16 @@ fi
 exec "${0%%/*}/feed_update.real" "$@"
 """
 
+HANG_ALL = """#!/bin/sh
+# Soak: every call hangs, deaf to SIGTERM, and leaves a mark that one runs.
+trap '' TERM
+: > "${0%/*}/.hanging"
+while :; do sleep 1; done
+"""
+
+# The reader's own lines, for its share of the log during the flood.
+READER_LINE = re.compile(r"^\[Ombrelle\](=+|Receiving .*|Error: (tmp_size|rchksum|serial line hung up).*)$")
+
 
 def fmt(value):
     return "%.1f" % value
@@ -106,9 +124,11 @@ class Peer(threading.Thread):
     Good frames hold no 0x62 byte but the length byte, so a reader out of step finds the next
     frame; every good frame and reply carries values of its own."""
 
-    def __init__(self, root):
+    def __init__(self, root, log):
         super().__init__(daemon=True)
         self.root = root
+        self.log = log
+        self.flood = None         # (seconds, bytes sent, log bytes before, log bytes after)
         self.master, self.slave = simcamera.serial_link(root)
         self.mode = "frames"
         self.lock = threading.Lock()
@@ -237,6 +257,19 @@ class Peer(threading.Thread):
         self.remember(values, self.bad)
         self.send(bytes(frame))
         self.counts["bad checksum frames"] += 1
+
+    def fault_flood(self):
+        """Single bytes at line rate, never a length byte, for FLOOD_S; the log's size before and after."""
+        before = os.path.getsize(self.log)
+        start = time.monotonic()
+        sent = 0
+        while not self.stop.is_set() and time.monotonic() - start < FLOOD_S:
+            byte = random.randrange(255)
+            self.send(bytes([byte if byte < 0x62 else byte + 1]))
+            sent += 1
+            self.stop.wait(max(0.0, start + sent * BYTE_AT_LINE_RATE_S - time.monotonic()))
+        self.flood = (time.monotonic() - start, sent, before, os.path.getsize(self.log))
+        self.counts["floods"] += 1
 
     def fault_silence(self):
         self.quiet_until = time.monotonic() + SILENCE_S
@@ -581,7 +614,7 @@ class Soak:
             f.write(self.server.url + "\n")
         self.sensor_type = 3
         self.write_config(3, True)
-        self.peer = Peer(self.root)
+        self.peer = Peer(self.root, self.log)
         self.checks = []
         self.hangup_cpu = []
         self.feed_log = []
@@ -679,6 +712,7 @@ class Soak:
         next_serial, next_switch = SERIAL_FAULT_PERIOD_S, SWITCH_PERIOD_S
         next_storm = min(45.0, seconds * 0.75)
         hang_at = min(100.0, seconds * 0.55)
+        flood_asked = False
         fault_turn = 0
         away = None
         start = time.monotonic()
@@ -700,6 +734,10 @@ class Soak:
                 next_storm += STORM_PERIOD_S
                 say("signals", "%d SIGUSR1 within a second" % STORM_SIGNALS)
                 self.storm()
+            if not flood_asked and t >= FLOOD_AT_S and self.sensor_type == 3:
+                flood_asked = True
+                say("serial", "single bytes at line rate for %d s" % FLOOD_S)
+                self.peer.ask("flood")
             if t >= next_serial:
                 next_serial += SERIAL_FAULT_PERIOD_S
                 kinds = serial_faults if self.sensor_type == 3 else LINE_FAULTS
@@ -738,6 +776,31 @@ class Soak:
             time.sleep(0.5)
         return False
 
+    def stop_in_feed_off_application(self):
+        """A tick waits for a feed_update that hangs; an application switches the feed off, which
+        waits for that tick; SIGTERM comes during it. Returns the exit status and the stop's time."""
+        mark = self.home + "/.hanging"
+        self.install_script(HANG_ALL.encode())
+        hanging = simcamera.wait_for(lambda: os.path.exists(mark), 20)
+        say("script", "feed_update hangs on every call" + ("" if hanging else " (no tick ran it within 20 s)"))
+        simcamera.replace_atomically(self.home + "/html/configparams.xml",
+                                     CONFIG[False].replace("<XivelyEnabled>1<", "<XivelyEnabled>0<").encode())
+        before = self.count_in_log("[Ombrelle]Handle Configuration Change")
+        self.process.send_signal(signal.SIGUSR1)
+        simcamera.wait_for(lambda: self.count_in_log("[Ombrelle]Handle Configuration Change") > before, 20)
+        time.sleep(0.3)
+        ended = self.count_in_log("DYNAMIC CONFIGURATION ENDED")
+        say("camera", "SIGTERM during an application that switches the feed off")
+        stop0 = time.monotonic()
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            status = self.process.wait(timeout=150)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        self.feed_off_stop = hanging and ended == self.count_in_log("DYNAMIC CONFIGURATION ENDED")
+        return status, time.monotonic() - stop0
+
     def check(self, ok, line):
         self.checks.append(ok)
         print("%-6s %s" % ("ok" if ok else "FAILED", line), flush=True)
@@ -765,15 +828,7 @@ class Soak:
         drained = self.drain(len(injector.sent))
         time.sleep(1)
         fds1, threads1, rss1, whole1 = steady_figures(self.process.pid, self.args.arm)
-        say("camera", "SIGTERM")
-        stop0 = time.monotonic()
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            status = self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            status = self.process.wait()
-        stop_s = time.monotonic() - stop0
+        status, stop_s = self.stop_in_feed_off_application()
         events.stop.set()
         events.join(timeout=5)
         self.peer.close()
@@ -857,13 +912,17 @@ class Soak:
                            "" if first is None else " (first difference at upload %d)" % first))
         seqs = set(uploads["Seq"])
         c = self.peer.counts
-        rchksum = len(re.findall(r"\[Ombrelle\]Error: rchksum ", log))
-        tmp_size = len(re.findall(r"\[Ombrelle\]Error: tmp_size ", log))
+        # Failed passes past the reader's flood allowance are counted in its summary lines, not logged.
+        repeated = collections.Counter()
+        for kind, n in re.findall(r"\[Ombrelle\]Error: (tmp_size|rchksum) lines repeated (\d+) times", log):
+            repeated[kind] += int(n)
+        rchksum = len(re.findall(r"\[Ombrelle\]Error: rchksum \d", log)) + repeated["rchksum"]
+        tmp_size = len(re.findall(r"\[Ombrelle\]Error: tmp_size \d", log)) + repeated["tmp_size"]
         bad_uploaded = sum(1 for name, _ in CHANNELS for v in uploads[name] if v in self.peer.bad[name])
         self.check(bad_uploaded == 0 and rchksum >= c["bad checksum frames"] + c["truncated frames"]
                    and tmp_size >= c["garbage bursts"],
                    "frames   good frames %d and replies %d, values taken by ticks %d; bad frames sent: %d bad "
-                   "checksum + %d truncated (rchksum lines %d), %d garbage bursts (tmp_size lines %d); values of "
+                   "checksum + %d truncated (rchksum passes %d), %d garbage bursts (tmp_size passes %d); values of "
                    "bad frames uploaded %d" % (
                        c["good frames"], c["replies"], len(seqs), c["bad checksum frames"], c["truncated frames"],
                        rchksum, c["garbage bursts"], tmp_size, bad_uploaded))
@@ -899,8 +958,28 @@ class Soak:
         killed = log.count("did not end within")
         self.check(not self.hang_done or killed >= 1,
                    "script   hung feed_update killed at the child bound: %d kill line(s)" % killed)
-        self.check(status == 0 and stop_s <= STOP_S_MAX,
-                   "stop     exit status %s %.3f s after SIGTERM (bound %d s)" % (status, stop_s, STOP_S_MAX))
+        self.check(status == 0 and stop_s <= STOP_S_MAX and self.feed_off_stop,
+                   "stop     exit status %s %.3f s after SIGTERM during an application that switches the feed "
+                   "off while a tick waits for a hung feed_update%s (bound %d s)" % (
+                       status, stop_s, "" if self.feed_off_stop else " (NOT under way: no hang, or it had ended)",
+                       STOP_S_MAX))
+        self.report_flood()
+
+    def report_flood(self):
+        if self.peer.flood is None:
+            self.check(False, "flood    the single-byte flood did not run")
+            return
+        seconds, sent, before, after = self.peer.flood
+        with open(self.log, "rb") as f:
+            f.seek(before)
+            window = f.read(after - before).decode("utf-8", errors="replace")
+        reader = sum(len(line) + 1 for line in window.splitlines() if READER_LINE.match(line))
+        summaries = len(re.findall(r"\[Ombrelle\]Error: (tmp_size|rchksum) lines repeated \d+ times", self.log_text()))
+        per_hour, reader_per_hour = (after - before) / seconds * 3600.0, reader / seconds * 3600.0
+        self.check(reader_per_hour <= FLOOD_LOG_MB_PER_HOUR_MAX * 1e6 and summaries >= 1,
+                   "flood    %d single bytes in %.1f s at 9600 baud: the reader's lines %.2f MB an hour (target <= "
+                   "%d), the whole log %.1f MB an hour meanwhile; %d summary line(s)" % (
+                       sent, seconds, reader_per_hour / 1e6, FLOOD_LOG_MB_PER_HOUR_MAX, per_hour / 1e6, summaries))
 
 
 def main():

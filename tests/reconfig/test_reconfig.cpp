@@ -156,6 +156,10 @@ std::vector<Step> Sequence()
         {"FeedOutOfRangeIsOff", Config(Flags(0, 2)), Feed(3, 7), 0, kNoTimer, 0, true,
          {"[Ombrelle] XivelyEnabled not in range ... setting to default 0\n", "[Ombrelle]Output XivelyEnabled  = 0 \n"},
          {kFeedFileRead}},
+        {"FeedOnAgain", Config(Flags(0)), Feed(3, 4), 1, kNewTimer, 240, true, {kTimerUpdated, kEnded}, {}},
+        {"FeedOffOnceMore", Config(Flags(0, 0)), Feed(3, 4), 0, kNoTimer, 0, true, {kTimerDeleted}, {}},
+        {"AFeedRestoredAfterFeedOffGetsItsTimerBack", Config(Flags(0)), "", 0, kNewTimer, 240, true,
+         {"ERROR [Ombrelle]Error Parsing Output configuration xml file \n", kTimerUpdated}, {kEnded}},
         {"FullApplicationStopsTheReader", Config(Flags(1)), Feed(3, 3), 1, kNewTimer, 180, false, {kEnded},
          {kReaderStarted}},
     };

@@ -358,6 +358,77 @@ TEST_F(RecordReaderTest, EndsByItselfAfterAPassOnceWaitUpdatesIsClear)
     ExpectSameSettings(link_.original, link_.Seen());
 }
 
+/* 9600 baud, 8N1: ten bits a byte. */
+const long kByteAtLineRateNs = 1000000000L / 960;
+const int kFloodSeconds = 3;
+
+/* Single bytes paced at line rate for `seconds`, never a length byte; the bytes sent. */
+long FloodAtLineRate(const PtyLink &link, int seconds)
+{
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    long end = harness::NowMs() + seconds * 1000L;
+    long sent = 0;
+    for (uint8_t b = 0; harness::NowMs() < end; ++b) {
+        if (b == 0x62)
+            continue;
+        link.Send({b});
+        ++sent;
+        next.tv_nsec += kByteAtLineRateNs;
+        if (next.tv_nsec >= 1000000000L) {
+            next.tv_sec += 1;
+            next.tv_nsec -= 1000000000L;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+    return sent;
+}
+
+/*
+ * A peer that sends single bytes at line rate: every line of the first failed
+ * passes, then nothing but the count, and the next good frame logs its lines
+ * as always. Prints the log rate an hour of it would write.
+ */
+TEST_F(RecordReaderTest, ASingleByteFloodLogsItsFirstPassesThenACountAndAGoodFrameLogsAsAlways)
+{
+    Start();
+    ASSERT_TRUE(AwaitPass(1));
+    size_t before = Log().size();
+    long started = harness::NowMs();
+    long sent = FloodAtLineRate(link_, kFloodSeconds);
+    double seconds = (harness::NowMs() - started) / 1000.0;
+    size_t flooded = Log().size() - before;
+    usleep(100 * 1000);
+    size_t settled = Log().size();
+    link_.Send(GoodFrame(SeedPayload()));
+    ASSERT_TRUE(harness::WaitFor([] { return SameRecord(RecordOf(SeedPayload()), CopyOfSerialData()); }, kWaitMs));
+    ASSERT_TRUE(AwaitLine(kSize, READER_FULL_FAILED_PASSES + 2));
+    Stop();
+    std::string log = Log();
+    printf("[ figure ] single-byte flood at 9600 baud: %ld bytes in %.1f s, %zu bytes of log: %.2f MB of log an "
+           "hour\n", sent, seconds, flooded, flooded / seconds * 3600 / 1e6);
+
+    /* Up to the good frame: the allowance's passes in full, nothing of the passes after them. */
+    std::string flood = log.substr(0, settled);
+    EXPECT_EQ((size_t)READER_FULL_FAILED_PASSES, harness::CountOccurrences(flood, kRule)) << flood;
+    EXPECT_EQ((size_t)READER_FULL_FAILED_PASSES, harness::CountOccurrences(flood, kSize));
+    EXPECT_EQ((size_t)READER_FULL_FAILED_PASSES, harness::CountOccurrences(flood, "[Ombrelle]Error: tmp_size "));
+    EXPECT_EQ((size_t)READER_FULL_FAILED_PASSES * 3, harness::CountOccurrences(flood, "\n")) << flood;
+
+    /* The good frame's lines, the next pass's, and at the stop the count of the passes not logged. */
+    const std::string summary = "[Ombrelle]Error: tmp_size lines repeated ";
+    size_t at = log.rfind(summary);
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_EQ(kGoodPass + kRule + kSize, log.substr(at - (kGoodPass + kRule + kSize).size(),
+                                                    (kGoodPass + kRule + kSize).size()));
+    unsigned repeated = 0;
+    ASSERT_EQ(1, sscanf(log.c_str() + at + summary.size(), "%u times\n", &repeated)) << log.substr(at);
+    printf("[ figure ] passes summarised: %u\n", repeated);
+    EXPECT_GE(repeated, 50u) << "a pass per byte, but for those a pass's flush threw away";
+    EXPECT_LE((long)repeated + READER_FULL_FAILED_PASSES, sent);
+    EXPECT_EQ(log.size(), at + summary.size() + std::to_string(repeated).size() + strlen(" times\n"));
+}
+
 struct StopCase {
     const char *name;
     size_t sent;               /* bytes of a good frame sent before the stop */

@@ -785,25 +785,88 @@ TEST_F(TriggerTest, AFullQueueHoldsTheNextTriggerAndLosesNoMessage)
     EXPECT_EQ((size_t)MESSAGES, harness::CountOccurrences(log, "[Ombrelle]Trigger Value  = Door "));
 }
 
-/* A stop does not wait for the feed: the run under way is ended and what is still queued is counted. */
-TEST_F(TriggerTest, AStopCountsTheMessagesItDidNotSend)
+/*
+ * A feed_update that, with FEED_KEEP_ONLY=1, appends its words to "kept"
+ * beside itself and then does `keep` (its exit or its hang); without it, it
+ * waits for "go" as HeldScript does.
+ */
+std::string KeepOnlyScript(const std::string &keep)
 {
-    harness::WriteFile(home_ + "/feed_update", HeldScript(), 0755);
+    const std::string held = HeldScript();
+    return "#!/bin/sh\nif [ \"$FEED_KEEP_ONLY\" = 1 ]; then\n"
+           "  for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$(dirname \"$0\")/kept\"; done\n"
+           "  printf '%s\\n' '==' >> \"$(dirname \"$0\")/kept\"\n" +
+           keep + "\nfi\n" + held.substr(held.find('\n') + 1);
+}
+
+struct StopKeepCase {
+    const char *name;
+    const char *keep;     /* what the script does in keep-only mode */
+    int kept, lost;
+    bool recorded;        /* every message reached the keep-only script, in order */
+};
+
+void PrintTo(const StopKeepCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const StopKeepCase kStopKeepCases[] = {
+    {"AllKept", "  [ \"$4\" = Open ] && exit 4\n  exit 3", 5, 0, true},
+    {"OpenOnesLost", "  [ \"$4\" = Open ] && exit 5\n  exit 3", 3, 2, true},
+    {"KeepOnlyHangs", "  trap '' TERM\n  while :; do sleep 1; done", 0, 5, false},
+};
+
+class StopKeepTest : public TriggerTest, public testing::WithParamInterface<StopKeepCase> {};
+
+/*
+ * A stop sends nothing more: the run under way is ended, and it and every
+ * message still queued go to feed_update's spool with FEED_KEEP_ONLY=1 in that
+ * child's environment alone. What the spool did not take is counted lost, and
+ * the keep-only runs stay within their bound whatever the script does.
+ */
+TEST_P(StopKeepTest, AStopKeepsTheQueuedMessagesAndCountsWhatItLost)
+{
+    const StopKeepCase &c = GetParam();
+    harness::WriteFile(home_ + "/feed_update", KeepOnlyScript(c.keep), 0755);
     Start();
     FeedTexts();
     SetFlags(0, 0, 1, 0, 1, 0);
-    Record record(2);
-    for (int i = 0; i < 5; ++i)
+    std::vector<std::string> expected;
+    for (int i = 0; i < 5; ++i) {
+        Record record(i % 2 == 0 ? 2 : 0);
         input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE);
-    /* Whether the sender has taken the first one or not, all five stay unsent. */
+        expected.push_back(Call({"KEY123", "FEED42", "Door", i % 2 == 0 ? "Closed" : "Open"}));
+    }
+    /* Whether the sender has taken the first one or not, none of the five is sent now. */
     shellcmd_abort();
+    long started = harness::NowMs();
     trigger_feed_stop();
+    long took = harness::NowMs() - started;
+    printf("[ figure ] %s: keep-only runs of the stop took %ld ms\n", c.name, took);
+    EXPECT_LT(took, TRIGGER_STOP_KEEP_MS + 2000L);
+
     std::string log = LogSoFar(logPath_);
-    EXPECT_NE(std::string::npos, log.find("ERROR [Ombrelle]Feed messages not sent, Ombrelle is stopping: 5\n"))
-        << log;
-    EXPECT_EQ(std::string::npos, log.find("Trigger Value"));
-    EXPECT_FALSE(harness::FileExists(home_ + "/args"));
+    const std::string keptLine =
+        "[Ombrelle]Kept " + std::to_string(c.kept) + " queued feed messages for later delivery\n";
+    const std::string lostLine = "ERROR [Ombrelle]Lost " + std::to_string(c.lost) + " queued feed messages\n";
+    EXPECT_EQ(c.kept > 0 ? 1u : 0u, harness::CountOccurrences(log, keptLine)) << log;
+    EXPECT_EQ(c.lost > 0 ? 1u : 0u, harness::CountOccurrences(log, lostLine)) << log;
+    EXPECT_EQ(c.kept > 0 ? 1u : 0u, harness::CountOccurrences(log, "[Ombrelle]Kept ")) << log;
+    EXPECT_EQ(c.lost > 0 ? 1u : 0u, harness::CountOccurrences(log, "[Ombrelle]Lost ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Trigger Value")) << log;
+    EXPECT_FALSE(harness::FileExists(home_ + "/args")) << "nothing went to the network";
+    EXPECT_EQ(nullptr, getenv("FEED_KEEP_ONLY")) << "only the child's environment has the switch";
+    if (c.recorded) {
+        std::string all;
+        for (const std::string &call : expected)
+            all += call;
+        EXPECT_EQ(all, harness::ReadFile(home_ + "/kept"));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, StopKeepTest, testing::ValuesIn(kStopKeepCases),
+                         [](const testing::TestParamInfo<StopKeepCase> &info) { return std::string(info.param.name); });
 
 /* ---- threads ---- */
 
