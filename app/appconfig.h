@@ -112,7 +112,7 @@ static_assert(offsetof(AppContext_t, Apikey) == 28 && offsetof(AppContext_t, Cha
 
 extern AppContext_t AppContext;
 
-/* Allocator of the text buffers (malloc); released with free(). A test seam (README, "Test seams"). */
+/* Allocator of the text buffers (malloc); released with free(). A test seam (docs/testing.md, "Test seams"). */
 extern void *(*appcontext_alloc)(size_t size);
 
 void AppContext_lock(void);

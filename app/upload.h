@@ -24,7 +24,10 @@
 
 extern SensorRecord prev_sensor_data;
 
-/* Seconds a tick waits after coreprobe before it reads the probe's file (5). A test seam (README, "Test seams"). */
+/*
+ * Seconds a tick waits after coreprobe before it reads the probe's file (5).
+ * A test seam (docs/testing.md, "Test seams").
+ */
 extern unsigned upload_probe_settle_s;
 
 void xively_timer_proc(union sigval value);

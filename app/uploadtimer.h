@@ -33,7 +33,7 @@
 #include <sys/timerfd.h>
 #include <time.h>
 
-/* timerfd_create and timerfd_settime of the timer. Test seams (README, "Test seams"). */
+/* timerfd_create and timerfd_settime of the timer. Test seams (docs/testing.md, "Test seams"). */
 extern int (*upload_timerfd_create)(int clock, int flags);
 extern int (*upload_timerfd_settime)(int fd, int flags, const struct itimerspec *value, struct itimerspec *old);
 

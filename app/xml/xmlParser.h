@@ -62,7 +62,7 @@ struct TreeNode {
     int32_t closed;                       /* 1 once its closing or empty-element tag was read */
 };
 
-/* Allocator of the nodes (malloc); released with free(). A test seam (README, "Test seams"). */
+/* Allocator of the nodes (malloc); released with free(). A test seam (docs/testing.md, "Test seams"). */
 extern void *(*xml_node_alloc)(size_t size);
 
 /*
