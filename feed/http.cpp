@@ -350,6 +350,12 @@ void feed_http_send(const char *base, const char *key, const char *cafile, const
         classify(atoi(code), r, n);
         return;
     }
+    /* 127: the child could not exec curl (a C library or emulator that cannot report it to spawn). */
+    if (status == 127) {
+        r->kind = FEED_SEND_NO_TRANSPORT;
+        snprintf(r->error, sizeof r->error, "curl is not installed");
+        return;
+    }
     if (status == 0)
         snprintf(r->error, sizeof r->error, "the service gave no HTTP answer");
     else if (err[0] != '\0')

@@ -21,6 +21,8 @@ import time
 
 PROGRAM = os.environ.get("FEED_UPDATE", "")
 EMULATOR = os.environ.get("FEED_UPDATE_EMULATOR", "").split()
+# By its full path: some cases run the program with a PATH of their own.
+EMULATOR[:1] = [shutil.which(EMULATOR[0]) or EMULATOR[0]] if EMULATOR else []
 CURL = shutil.which("curl")
 
 
