@@ -693,8 +693,11 @@ class Soak:
         self.hang_started = time.monotonic()
 
     def unhang_script(self):
-        # The copy goes back by rename: the program is never rewritten in place of a name a run may exec.
-        os.rename(self.home + "/feed_update.real", self.home + "/feed_update")
+        # The program comes back by a link and a rename: never rewritten, and a wrapper in flight
+        # still finds feed_update.real.
+        temporary = self.home + "/.feed_update.new"
+        os.link(self.home + "/feed_update.real", temporary)
+        os.rename(temporary, self.home + "/feed_update")
         self.hang_done = True
 
     def feed_mode_at(self, t):
