@@ -10,6 +10,7 @@
 #include "rootpath.h"
 #include "tcp.h"
 #include "utf8text.h"
+#include "words.h"
 
 namespace {
 
@@ -72,15 +73,8 @@ void read_line(const char *fixed, char *out, size_t size)
 {
     out[0] = '\0';
     char path[ROOT_PATH_MAX];
-    if (root_path(fixed, path, sizeof path) != 0)
-        return;
-    FILE *f = fopen(path, "re");
-    if (f == nullptr)
-        return;
-    if (fgets(out, (int)size, f) == nullptr)
-        out[0] = '\0';
-    fclose(f);
-    out[strcspn(out, "\r\n")] = '\0';
+    if (root_path(fixed, path, sizeof path) == 0)
+        feed_first_line(path, out, size);
 }
 
 int by_name(const void *a, const void *b)

@@ -89,19 +89,6 @@ int join_channel(char **argv, int from, int to, char *out)
     return 0;
 }
 
-/* The first line of path, blanks around it dropped, into out[size]; "" when absent or unreadable. */
-void first_line(const char *path, char *out, size_t size)
-{
-    out[0] = '\0';
-    FILE *f = fopen(path, "re");
-    if (f == nullptr)
-        return;
-    if (fgets(out, (int)size, f) == nullptr)
-        out[0] = '\0';
-    fclose(f);
-    out[strcspn(out, "\r\n")] = '\0';
-}
-
 void trim(char *text)
 {
     size_t lead = strspn(text, " \t\r\n\v\f");
@@ -185,7 +172,7 @@ int feed_settings_load(const char *argv0, FeedSettings *out, char *error, size_t
     } else {
         char path[FEED_PATH_MAX + 16];
         snprintf(path, sizeof path, "%s/feed_url", out->home);
-        first_line(path, out->url, sizeof out->url);
+        feed_first_line(path, out->url, sizeof out->url);
     }
     trim(out->url);
     if (out->url[0] == '\0')
@@ -194,6 +181,18 @@ int feed_settings_load(const char *argv0, FeedSettings *out, char *error, size_t
     if (length > 0 && out->url[length - 1] == '/')
         out->url[length - 1] = '\0';
     return 0;
+}
+
+void feed_first_line(const char *path, char *out, size_t size)
+{
+    out[0] = '\0';
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return;
+    if (fgets(out, (int)size, f) == nullptr)
+        out[0] = '\0';
+    fclose(f);
+    out[strcspn(out, "\r\n")] = '\0';
 }
 
 void feed_usage(FILE *out)

@@ -57,5 +57,8 @@ enum { FEED_BATCH_TOP = 256 };
  */
 int feed_settings_load(const char *argv0, FeedSettings *out, char *error, size_t size);
 
+/* The first line of the file at path, without its line end, into out[size]; "" when absent or unreadable. */
+void feed_first_line(const char *path, char *out, size_t size);
+
 /* The usage text: the contract of the command line, the settings and the exit statuses. */
 void feed_usage(FILE *out);
