@@ -78,14 +78,20 @@ FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *mess
         return FEED_MQTT_FAILED;
     }
     uint8_t packet[MQTT_PACKET_MAX];
-    for (int i = 0; i < count; i++) {
-        MqttPublish p = {messages[i].topic, messages[i].topicSize, messages[i].payload, messages[i].payloadSize,
-                         1, retain, 0, packet_id(firstId, i)};
-        if (send_packet(s, packet, mqtt_encode_publish(&p, packet, sizeof packet), deadlineMs) != FEED_MQTT_OK)
-            return FEED_MQTT_FAILED;
+    int sent = 0;
+    int writeError = 0;
+    for (; sent < count; sent++) {
+        MqttPublish p = {messages[sent].topic, messages[sent].topicSize, messages[sent].payload,
+                         messages[sent].payloadSize, 1, retain, 0, packet_id(firstId, sent)};
+        if (send_packet(s, packet, mqtt_encode_publish(&p, packet, sizeof packet), deadlineMs) != FEED_MQTT_OK) {
+            writeError = errno;
+            break;
+        }
     }
+    /* A broker that closes on one message may have confirmed those before it:
+       their PUBACKs are still to be read, even after a failed write. */
     bool acked[FEED_MQTT_BATCH_MAX] = {};
-    int waiting = count;
+    int waiting = sent;
     while (waiting > 0) {
         MqttPacket p;
         if (next_packet(s, &p, deadlineMs) != FEED_MQTT_OK)
@@ -98,8 +104,12 @@ FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *mess
             waiting--;
         }
     }
-    while (*confirmed < count && acked[*confirmed])
+    while (*confirmed < sent && acked[*confirmed])
         (*confirmed)++;
+    if (writeError != 0) {
+        errno = writeError;
+        return FEED_MQTT_FAILED;
+    }
     return waiting == 0 ? FEED_MQTT_OK : FEED_MQTT_FAILED;
 }
 

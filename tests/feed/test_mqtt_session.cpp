@@ -15,12 +15,19 @@ struct ScriptedBroker {
     std::vector<uint8_t> script;
     size_t at = 0;
     bool timeoutAtEnd = false;
+    int writesLeft = -1; /* after this many writes the stream breaks (EPIPE); -1: never */
     std::vector<uint8_t> received;
 };
 
 int fake_write(void *ctx, const unsigned char *buf, size_t len, long long)
 {
     auto *b = static_cast<ScriptedBroker *>(ctx);
+    if (b->writesLeft == 0) {
+        errno = EPIPE;
+        return -1;
+    }
+    if (b->writesLeft > 0)
+        b->writesLeft--;
     b->received.insert(b->received.end(), buf, buf + len);
     return 0;
 }
@@ -147,6 +154,21 @@ TEST(FeedMqttSession, RetainFlagAndDisconnect)
     EXPECT_EQ(0x00, b.received.back());
     EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, &kMessage, FEED_MQTT_BATCH_MAX + 1, 0, 1, 0, &confirmed));
     EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, &kMessage, 1, 0, 0, 0, &confirmed));
+}
+
+TEST(FeedMqttSession, AcksSentBeforeTheBrokerClosedCountEvenWhenALaterWriteFails)
+{
+    ScriptedBroker b;
+    b.script = join({connack(0), puback(1)});
+    b.writesLeft = 3; /* CONNECT and two PUBLISH; the broker closed on the second */
+    FeedTransport t = {&b, fake_write, fake_read, fake_close};
+    FeedMqttSession s;
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0));
+    const FeedMqttMessage messages[] = {kMessage, kMessage, kMessage};
+    int confirmed = -1;
+    EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, messages, 3, 0, 1, 0, &confirmed));
+    EXPECT_EQ(EPIPE, errno);
+    EXPECT_EQ(1, confirmed);
 }
 
 } // namespace
