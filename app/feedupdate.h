@@ -12,7 +12,8 @@
  *                        shellcmd_abort (for the stop); returns as
  *                        shellcmd_run_args
  *   feed_status_lost     true for the statuses under which the point is gone
- *                        (refused, or the spool cannot be written)
+ *                        (refused, or the spool cannot be written) or may be
+ *                        (feed_update ended by a signal before it said)
  *   feed_status_meaning  the meaning of a status, for a log line
  *
  * Delivered (0), kept (3) and kept with older points dropped (4) are not a loss:
@@ -59,7 +60,7 @@ inline int feed_update_keep(const char *home, const char *const (&words)[FEED_UP
 
 inline bool feed_status_lost(int status)
 {
-    return status == FEED_EXIT_REFUSED || status == FEED_EXIT_LOST;
+    return status == FEED_EXIT_REFUSED || status == FEED_EXIT_LOST || status == SHELLCMD_EXIT_SIGNAL;
 }
 
 inline const char *feed_status_meaning(int status)
@@ -75,6 +76,8 @@ inline const char *feed_status_meaning(int status)
         return "kept, older points dropped";
     case FEED_EXIT_LOST:
         return "the spool cannot be written";
+    case SHELLCMD_EXIT_SIGNAL:
+        return "ended by a signal";
     default:
         return "unknown status";
     }

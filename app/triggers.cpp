@@ -46,8 +46,11 @@ enum { INPUT1_NUMBER = 1, INPUT_STATE_CLOSED = 2, DAYNIGHT_DAY = 1, DAYNIGHT_NIG
 enum { STATE_WORD_SIZE = 4, EVENT_STATE_NONE = 0 };
 /* xively_send_trigger_message's result for a message that was not sent, as its error line shows it. */
 enum { MESSAGE_NOT_SENT = -1, REASON_SIZE = 128 };
-/* run_feed_update's result when feed_update ran and lost the point (already logged). */
-enum { MESSAGE_LOST = -100 };
+/*
+ * run_feed_update's results when feed_update ran: it lost the point (already
+ * logged), or a signal ended it before it said whether it kept the point.
+ */
+enum { MESSAGE_LOST = -100, MESSAGE_UNSURE = -101 };
 /*
  * A keep-only run writes one point to the spool: milliseconds. Each gets at
  * most KEEP_RUN_BOUND_MS of what is left of TRIGGER_STOP_KEEP_MS, and none
@@ -118,7 +121,8 @@ void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*
 /*
  * Runs feed_update for one message: 0 when it ran to its end and the point was
  * delivered or kept (then logged as sent), MESSAGE_LOST when feed_update lost it
- * (logged), else the runner's result.
+ * (logged), MESSAGE_UNSURE when a signal ended it (not logged: the caller may
+ * run it again), else the runner's result.
  */
 int run_feed_update(const FeedMessage *m)
 {
@@ -133,6 +137,8 @@ int run_feed_update(const FeedMessage *m)
     int rc = feed_update_run(home, words, &status);
     if (rc != 0)
         return rc;
+    if (status == SHELLCMD_EXIT_SIGNAL)
+        return MESSAGE_UNSURE;
     if (feed_status_lost(status)) {
         app_errlog("[Ombrelle]Feed message lost: feed_update exit %d (%s)\n", status, feed_status_meaning(status));
         return MESSAGE_LOST;
@@ -141,16 +147,28 @@ int run_feed_update(const FeedMessage *m)
     return 0;
 }
 
+/* A run that ended without saying is a lost message only once no run follows: logged then. */
+int settle_unsure(int rc)
+{
+    if (rc != MESSAGE_UNSURE)
+        return rc;
+    app_errlog("[Ombrelle]Feed message lost: feed_update exit %d (%s)\n", SHELLCMD_EXIT_SIGNAL,
+               feed_status_meaning(SHELLCMD_EXIT_SIGNAL));
+    return MESSAGE_LOST;
+}
+
 /*
- * A run killed at its bound may have hung before feed_update kept the message,
- * so it gets one more run: at worst the feed gets it twice, as feed_update's
- * own retries may. A refused run (stopping) is counted by the caller.
+ * A run killed at its bound, or ended by a signal, may have stopped before
+ * feed_update kept the message, so it gets one more run: at worst the feed
+ * gets it twice, as feed_update's own retries may. A refused run (stopping)
+ * is counted by the caller.
  */
 int send_feed_message(const FeedMessage *m)
 {
     int rc = run_feed_update(m);
-    if (rc == SHELLCMD_KILLED)
+    if (rc == SHELLCMD_KILLED || rc == MESSAGE_UNSURE)
         rc = run_feed_update(m);
+    rc = settle_unsure(rc);
     if (rc != 0 && rc != SHELLCMD_ABORTED && rc != MESSAGE_LOST)
         app_errlog("[Ombrelle]Error sending message packet: %d\n", MESSAGE_NOT_SENT);
     return rc;
@@ -415,7 +433,7 @@ int xively_send_trigger_message(const char *message)
         return MESSAGE_NOT_SENT;
     m.name_length = name_length_of(m.text);
     /* Sent when delivered or kept; not when lost, refused, never started or killed. */
-    return run_feed_update(&m) == 0 ? 0 : MESSAGE_NOT_SENT;
+    return settle_unsure(run_feed_update(&m)) == 0 ? 0 : MESSAGE_NOT_SENT;
 }
 
 void trigger_feed_wait_idle(void)

@@ -605,6 +605,37 @@ TEST_F(TriggerTest, AScriptThatCouldNotRunIsNotReportedAsSent)
     shellcmd_run_bound_ms = SHELLCMD_RUN_BOUND_S * 1000u;
 }
 
+/* A run that a signal ended may not have kept the message: it runs once more, and only a second such end is a loss. */
+TEST_F(TriggerTest, AMessageWhoseRunASignalEndedIsRunOnceMore)
+{
+    const std::string script = feedtest::kFeedUpdateScript;
+    const std::string program = home_ + "/feed_update";
+    const struct {
+        const char *name;
+        std::string end;
+        std::string line;
+    } cases[] = {
+        {"the first run only", "[ -e \"${0%/*}/once\" ] || { : > \"${0%/*}/once\"; kill -9 $$; }\nexit 0\n",
+         TriggerValue("Door Closed")},
+        {"both runs", "kill -9 $$\n", "ERROR [Ombrelle]Feed message lost: feed_update exit -1 (ended by a signal)\n"},
+    };
+    Start();
+    FeedTexts();
+    SetFlags(0, 0, 1, 0, 1, 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink((home_ + "/once").c_str());
+        harness::WriteFile(program, script + c.end, 0755);
+        Record record(2);
+        EXPECT_EQ(0, input_trigger_json_handler(nullptr, record.data(), INPUT_RECORD_SIZE));
+        std::string log = NewLog();
+        EXPECT_EQ(1u, harness::CountOccurrences(log, c.line)) << log;
+        EXPECT_EQ(std::string::npos, log.find("Error sending message packet")) << log;
+        const std::string call = Call({"KEY123", "FEED42", "Door", "Closed"});
+        EXPECT_EQ(call + call, NewArgs());
+    }
+}
+
 TEST_F(TriggerTest, ConfiguredTextsReachTheScriptAsLiteralWords)
 {
     struct Case {
@@ -669,23 +700,25 @@ TEST_F(TriggerTest, AWholeMessageReachesTheScriptAsNameAndState)
 TEST_F(TriggerTest, AMessageFeedUpdateLostIsNotReportedAsSent)
 {
     const struct {
-        int status;
+        const char *end; /* how the script ends */
         std::string line;
     } cases[] = {
-        {0, TriggerValue("Door Closed")},
-        {3, TriggerValue("Door Closed")},
-        {4, TriggerValue("Door Closed")},
-        {2, "ERROR [Ombrelle]Feed message lost: feed_update exit 2 (the words were refused)\n"},
-        {5, "ERROR [Ombrelle]Feed message lost: feed_update exit 5 (the spool cannot be written)\n"},
+        {"exit 0", TriggerValue("Door Closed")},
+        {"exit 3", TriggerValue("Door Closed")},
+        {"exit 4", TriggerValue("Door Closed")},
+        {"exit 2", "ERROR [Ombrelle]Feed message lost: feed_update exit 2 (the words were refused)\n"},
+        {"exit 5", "ERROR [Ombrelle]Feed message lost: feed_update exit 5 (the spool cannot be written)\n"},
+        {"kill -9 $$", "ERROR [Ombrelle]Feed message lost: feed_update exit -1 (ended by a signal)\n"},
     };
     Start();
     FeedTexts();
     SetFlags(0, 0, 1, 0, 1, 0);
     const std::string script = feedtest::kFeedUpdateScript;
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.status);
-        harness::WriteFile(home_ + "/feed_update", script + "exit " + std::to_string(c.status) + "\n", 0755);
-        EXPECT_EQ(c.status == 2 || c.status == 5 ? -1 : 0, xively_send_trigger_message("Door Closed"));
+        SCOPED_TRACE(c.end);
+        harness::WriteFile(home_ + "/feed_update", script + c.end + "\n", 0755);
+        bool sent = c.line == TriggerValue("Door Closed");
+        EXPECT_EQ(sent ? 0 : -1, xively_send_trigger_message("Door Closed"));
         EXPECT_EQ(c.line, NewLog());
         EXPECT_EQ(Call({"KEY123", "FEED42", "Door", "Closed"}), NewArgs());
     }

@@ -293,12 +293,14 @@ TEST_F(TickTest, EachChannelUploadThatFeedUpdateLostIsOneErrorLine)
     } cases[] = {
         {0, false, ""}, {3, false, ""}, {4, false, ""},
         {2, true, "the words were refused"}, {5, true, "the spool cannot be written"},
+        {-1, true, "ended by a signal"},
     };
     Configure(3, 0, {{1, "A", 30}, {1, "T", 1}});
     const std::string script = feedtest::kFeedUpdateScript;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.status);
-        harness::WriteFile(home_ + "/feed_update", script + "exit " + std::to_string(c.status) + "\n", 0755);
+        std::string end = c.status < 0 ? "kill -9 $$" : "exit " + std::to_string(c.status);
+        harness::WriteFile(home_ + "/feed_update", script + end + "\n", 0755);
         memcpy(&Serial_data.value[0], Num(21.5).data(), CHANNEL_VALUE_SIZE);
         memcpy(&Serial_data.value[1], Text("hi").data(), CHANNEL_VALUE_SIZE);
         unlink((home_ + "/args").c_str());
