@@ -16,6 +16,7 @@ import re
 import shutil
 import socket
 import struct
+import subprocess
 import sys
 import tempfile
 import threading
@@ -468,6 +469,37 @@ class Wire(MqttTest):
         self.assertEqual((3, ""), (known.returncode, known.stderr))
         self.assertLess(known.seconds, 1, "a known outage is skipped without waiting")
         self.assertEqual(2, camera.kept())
+
+
+
+class Aedes(MqttTest):
+    """aedes (tests/mqtt/aedes, installed by tools/install-deps) refuses a keep-alive over its limit."""
+
+    def aedes(self, keepalive_limit):
+        node = shutil.which("node")
+        if node is None:
+            self.skipTest("node is not installed")
+        process = subprocess.Popen([node, os.path.join(HERE, "aedes", "broker.mjs"), "0", str(keepalive_limit)],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(process.wait, 10)
+        self.addCleanup(process.stdin.close)
+        line = process.stdout.readline().decode()
+        self.assertTrue(line.startswith("listening "), line)
+        return int(line.split()[1])
+
+    def test_the_keepalive_of_the_url_meets_a_broker_that_caps_it(self):
+        port = self.aedes(30)
+        cases = [("", 0, None), ("?keepalive=30", 0, None),
+                 ("?keepalive=60", 3, "the broker refused the connection (CONNACK 6)")]
+        for query, status, line in cases:
+            with self.subTest(query or "the default"):
+                camera = self.camera("mqtt://%s:%d/cam%s" % (HOST, port, query))
+                result = self.send(camera, "T", "1")[0]
+                self.assertEqual(status, result.returncode, result.stderr)
+                if line:
+                    self.assertIn(line, result.stderr)
+                    self.assertNotIn("credentials", result.stderr)
+                    self.assertEqual(1, camera.kept())
 
 
 if __name__ == "__main__":
