@@ -26,7 +26,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "feed"))
-from brokerfixture import HOST, PASSWORD, USER, Mosquitto, Subscriber, wait_until  # noqa: E402
+from brokerfixture import HOST, PASSWORD, USER, Mosquitto, Subscriber, retained, wait_until  # noqa: E402
 from feedfixture import Camera  # noqa: E402
 
 KEY, FEED = "KEY123", "4711"
@@ -326,6 +326,22 @@ class Outages(WithMosquitto):
         self.assertIn("endpoint back, 4 points delivered", back[0].stderr)
         self.assertMessages(after.wait_for(4), [(b"o/4711/T", str(v), c) for v, c in zip((3, 4, 5, 6), down + [back])])
         self.assertEqual(0, camera.kept())
+
+    def test_a_backlog_of_many_windows_arrives_whole_in_order_and_retained_when_asked(self):
+        sub = self.subscribe()
+        camera = self.camera(self.url("/b?retain=1"))
+        backlog = 5 * WINDOW - 7
+        for v in range(backlog):
+            camera.run(KEY, FEED, "C%d" % (v % 3), str(v), env={"FEED_KEEP_ONLY": "1"})
+        self.assertEqual(backlog, camera.kept())
+        result = self.send(camera, "C%d" % (backlog % 3), str(backlog))[0]
+        self.assertEqual(0, result.returncode, result.stderr)
+        got = sub.wait_for(backlog + 1, 30)
+        self.assertEqual([("b/4711/C%d" % (v % 3)).encode() for v in range(backlog + 1)], [m[2] for m in got])
+        self.assertEqual([str(v).encode() for v in range(backlog + 1)], [PAYLOAD.match(m[3]).group(1) for m in got])
+        self.assertEqual(0, camera.kept())
+        flag, payload = retained(self.broker.open_port, "b/4711/C%d" % ((backlog - 1) % 3))
+        self.assertEqual((1, str(backlog - 1).encode()), (flag, PAYLOAD.match(payload).group(1)))
 
 
 class RefusedAlone(WithMosquitto):
