@@ -76,6 +76,11 @@ uint32_t hash_text(const char *text, uint32_t h)
     return h;
 }
 
+int is_mqtt(const Target *t)
+{
+    return t->scheme == FEED_SCHEME_MQTT || t->scheme == FEED_SCHEME_MQTTS;
+}
+
 void target_load(Call *c)
 {
     Target *t = &c->target;
@@ -88,12 +93,11 @@ void target_load(Call *c)
     case FEED_SCHEME_HTTPS:
         return;
     case FEED_SCHEME_MQTT:
+    case FEED_SCHEME_MQTTS:
         if (feed_mqtt_parse(c->settings.url, &t->mqtt, t->notReady, sizeof t->notReady) != 0)
             t->ready = 0;
-        return;
-    case FEED_SCHEME_MQTTS:
-        snprintf(t->notReady, sizeof t->notReady, "unsupported feed URL: %.100s (mqtts:// is not built in)", t->shown);
-        t->ready = 0;
+        else if (t->mqtt.tls && t->mqtt.cafile[0] == '\0')
+            snprintf(t->mqtt.cafile, sizeof t->mqtt.cafile, "%s", c->settings.cafile);
         return;
     case FEED_SCHEME_UNKNOWN:
         snprintf(t->notReady, sizeof t->notReady, "unsupported feed URL: %.100s", t->shown);
@@ -133,7 +137,7 @@ int judge_time(const Call *c, const SpoolPoint *p, char *out, size_t size)
 
 void send_points(Call *c, const FeedOutPoint *points, int count, int fresh, FeedSendResult *r)
 {
-    if (c->target.scheme == FEED_SCHEME_MQTT) {
+    if (is_mqtt(&c->target)) {
         if (!c->mqttBegun)
             feed_mqtt_call_begin(&c->mqtt, &c->target.mqtt, c->words.feed);
         c->mqttBegun = 1;
@@ -154,7 +158,7 @@ void end_transport(Call *c)
 int send_fresh(Call *c)
 {
     FeedOutPoint out = {&c->point, ""};
-    if (!judge_time(c, &c->point, out.at, sizeof out.at) && c->target.scheme == FEED_SCHEME_MQTT)
+    if (!judge_time(c, &c->point, out.at, sizeof out.at) && is_mqtt(&c->target))
         return 0;
     FeedSendResult r;
     send_points(c, &out, 1, 1, &r);
@@ -211,7 +215,7 @@ int next_batch(Call *c, SpoolPoint *points, uint64_t *ends, FeedOutPoint *out, i
         out[i].point = &points[i];
         if (!judge_time(c, &points[i], out[i].at, sizeof out[i].at))
             return i;
-        if (c->target.scheme == FEED_SCHEME_MQTT
+        if (is_mqtt(&c->target)
             && feed_mqtt_packet_size(&c->target.mqtt, &points[i], out[i].at) > MQTT_PACKET_MAX) {
             *unfit = i == 0;
             return i == 0 ? 1 : i;
@@ -512,7 +516,7 @@ int feed_run(int argc, char **argv)
     memcpy(c->point.feed, c->words.feed, sizeof c->point.feed);
     memcpy(c->point.channel, c->words.channel, sizeof c->point.channel);
     memcpy(c->point.value, c->words.value, sizeof c->point.value);
-    if (c->target.ready && c->target.scheme == FEED_SCHEME_MQTT) {
+    if (c->target.ready && is_mqtt(&c->target)) {
         size_t size = feed_mqtt_packet_size(&c->target.mqtt, &c->point, "YYYY-MM-DDTHH:MM:SSZ");
         if (size > MQTT_PACKET_MAX) {
             say("channel name and value too long for one MQTT message (more than %d bytes)", MQTT_PACKET_MAX);

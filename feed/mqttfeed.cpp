@@ -6,7 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "feed_tls.h"
+#include "pointtime.h"
 #include "rootpath.h"
 #include "tcp.h"
 #include "utf8text.h"
@@ -114,13 +117,44 @@ bool connection_closed(int error)
     return error == ECONNRESET || error == EPIPE || error == ENOTCONN;
 }
 
+/* The wall clock the certificate dates are checked against: the program's own, test seam included. */
+long long tls_wall_clock()
+{
+    return (long long)g_feedClock->wall_s();
+}
+
+int cannot_connect(const FeedMqttEndpoint *e, FeedSendResult *r)
+{
+    snprintf(r->error, sizeof r->error, "cannot connect to %.80s port %u: %s", e->host, e->port, strerror(errno));
+    return -1;
+}
+
+/*
+ * A plain or a TLS connection to the broker in c->transport: 0, or -1 with
+ * r->error written (for TLS, the cause as feed_tls_open names it).
+ */
+int open_transport(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
+{
+    const FeedMqttEndpoint *e = c->endpoint;
+    if (!e->tls)
+        return feed_tcp_open(e->host, e->port, deadlineMs, &c->transport) == 0 ? 0 : cannot_connect(e, r);
+    int fd = feed_tcp_connect(e->host, e->port, deadlineMs);
+    if (fd < 0)
+        return cannot_connect(e, r);
+    FeedTlsConfig config = {e->host, e->cafile[0] != '\0' ? e->cafile : nullptr,
+                            e->certfile[0] != '\0' ? e->certfile : nullptr,
+                            e->keyfile[0] != '\0' ? e->keyfile : nullptr, tls_wall_clock};
+    if (feed_tls_open(&config, fd, deadlineMs, &c->transport, r->error, sizeof r->error) == 0)
+        return 0;
+    close(fd);
+    return -1;
+}
+
 FeedSendKind connect_broker(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
 {
     const FeedMqttEndpoint *e = c->endpoint;
-    if (feed_tcp_open(e->host, e->port, deadlineMs, &c->transport) != 0) {
-        snprintf(r->error, sizeof r->error, "cannot connect to %.80s port %u: %s", e->host, e->port, strerror(errno));
+    if (open_transport(c, deadlineMs, r) != 0)
         return FEED_SEND_FAILED;
-    }
     MqttConnect connect = {c->clientId, e->hasUser ? e->user : nullptr,
                            e->hasUser && e->hasPassword ? e->password : nullptr, (uint16_t)e->keepaliveS, 1};
     FeedMqttResult result = feed_mqtt_connect(&c->session, &c->transport, &connect, deadlineMs);

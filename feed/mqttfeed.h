@@ -2,6 +2,11 @@
  * mqttfeed.h - delivery to an MQTT broker in the process: one connection a
  * call, each point one QoS 1 message, confirmed by its PUBACK.
  *
+ * mqtts:// runs the session over feed_tls (feed_tls.h): the broker's chain
+ * and name are verified, against the wall clock of g_feedClock. A failed
+ * handshake is a failed connection (FEED_SEND_FAILED, the points kept) whose
+ * error is feed_tls_open's line naming the cause.
+ *
  * Topic PREFIX/FEEDID/CHANNEL (FEEDID/CHANNEL without a prefix), each level
  * made a topic level by utf8_topic_text; payload {"value":"VALUE","at":"AT"}
  * ({"value":"VALUE"} when the time is not known), the value as a JSON string.

@@ -297,7 +297,7 @@ class Words(FeedTest):
     def test_usage_names_every_setting(self):
         text = Camera.run(self.camera(), "--help").stdout
         for name in ("FEED_API_URL", "FEED_SPOOL_DIR", "FEED_SPOOL_MAX", "FEED_TIMEOUT_S", "FEED_RETRY_MIN_S",
-                     "FEED_RETRY_MAX_S", "FEED_BATCH_MAX", "FEED_DRAIN_MS", "FEED_KEEP_ONLY"):
+                     "FEED_RETRY_MAX_S", "FEED_BATCH_MAX", "FEED_DRAIN_MS", "FEED_KEEP_ONLY", "FEED_CAFILE"):
             self.assertIn(name, text)
 
 
