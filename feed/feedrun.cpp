@@ -5,12 +5,15 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "backoff.h"
 #include "endpoint.h"
+#include "feed_tls.h"
 #include "http.h"
 #include "mqttfeed.h"
 #include "pointtime.h"
+#include "rootpath.h"
 #include "spool.h"
 #include "transport.h"
 #include "utf8text.h"
@@ -28,6 +31,7 @@ struct Target {
     FeedScheme scheme;
     char shown[FEED_URL_MAX];
     FeedMqttEndpoint mqtt;
+    char cafile[ROOT_PATH_MAX]; /* https: the CA bundle handed to curl; "": curl's own */
     int ready;
     char notReady[SPOOL_ERROR_MAX];
     uint32_t hash;
@@ -81,6 +85,19 @@ int is_mqtt(const Target *t)
     return t->scheme == FEED_SCHEME_MQTT || t->scheme == FEED_SCHEME_MQTTS;
 }
 
+/*
+ * curl's CA bundle for https: FEED_CAFILE, else the system's bundle under the
+ * root prefix when it is there, else none, and curl keeps its own default.
+ */
+void https_cafile(const FeedSettings *settings, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (settings->cafile[0] != '\0')
+        snprintf(out, size, "%s", settings->cafile);
+    else if (root_path(FEED_TLS_DEFAULT_CAFILE, out, size) != 0 || access(out, R_OK) != 0)
+        out[0] = '\0';
+}
+
 void target_load(Call *c)
 {
     Target *t = &c->target;
@@ -90,7 +107,9 @@ void target_load(Call *c)
     t->ready = 1;
     switch (t->scheme) {
     case FEED_SCHEME_HTTP:
+        return;
     case FEED_SCHEME_HTTPS:
+        https_cafile(&c->settings, t->cafile, sizeof t->cafile);
         return;
     case FEED_SCHEME_MQTT:
     case FEED_SCHEME_MQTTS:
@@ -144,7 +163,8 @@ void send_points(Call *c, const FeedOutPoint *points, int count, int fresh, Feed
         feed_mqtt_call_send(&c->mqtt, points, count, try_deadline(c), r);
         return;
     }
-    feed_http_send(c->settings.url, c->words.key, nullptr, points, count, fresh, try_deadline(c), r);
+    const char *cafile = c->target.cafile[0] != '\0' ? c->target.cafile : nullptr;
+    feed_http_send(c->settings.url, c->words.key, cafile, points, count, fresh, try_deadline(c), r);
 }
 
 void end_transport(Call *c)

@@ -231,8 +231,9 @@ void feed_usage(FILE *out)
           "Environment (defaults in brackets):\n"
           "  FEED_API_URL      http(s)://..., mqtt://... or mqtts://... [first line of\n"
           "                    feed_url beside feed_update, else https://api.xively.com/v2]\n"
-          "  FEED_CAFILE       CA bundle (PEM) for mqtts:// without cafile=\n"
-          "                    [/etc/ssl/certs/ca-certificates.crt]\n"
+          "  FEED_CAFILE       CA bundle (PEM) for https:// and for mqtts:// without\n"
+          "                    cafile= [/etc/ssl/certs/ca-certificates.crt; for https://\n"
+          "                    curl's own when that file is missing]\n"
           "  FEED_SPOOL_DIR    the spool [spool/ beside feed_update]\n"
           "  FEED_KEEP_ONLY    1: keep the point, try no network (for a stopping caller)\n",
           out);

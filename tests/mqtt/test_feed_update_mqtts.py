@@ -11,7 +11,6 @@ path goes through OMBRELLE_ROOT, a fake root per case.
 """
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -21,28 +20,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "feed"))
 from brokerfixture import HOST, Mosquitto, Subscriber, accepts, free_port, wait_until  # noqa: E402
-from feedfixture import Camera  # noqa: E402
+from feedfixture import Camera, make_certificates  # noqa: E402
 
 KEY, FEED = "KEY123", "4711"
 SECRET = "Mqtt-S3cret"
 
-MAKE_CERTIFICATES = r"""set -e
-cd "$1"
-ec() { openssl ecparam -name prime256v1 -genkey -noout -out "$1"; }
-for ca in ca other-ca client-ca; do
-  ec $ca.key
-  openssl req -new -x509 -key $ca.key -subj "/CN=Test $ca" -days 3650 -out $ca.pem \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
-done
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n' > server.ext
+# Besides the fixture's CA, other CA and server certificate: a CA of client certificates, a client
+# certificate with its key and a copy of the key others may read, server certificates for another
+# name, expired, and not yet valid.
+MORE_CERTIFICATES = r"""
 printf 'subjectAltName=DNS:elsewhere.test\nbasicConstraints=CA:FALSE\n' > elsewhere.ext
 printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n' > client.ext
-ec server.key
-openssl req -new -key server.key -subj /CN=localhost -out server.csr
-for name in server elsewhere; do
-  openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile $name.ext \
-    -out $name.pem
-done
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile elsewhere.ext \
+  -out elsewhere.pem
+ec client-ca.key
+openssl req -new -x509 -key client-ca.key -subj "/CN=Test client-ca" -days 3650 -out client-ca.pem \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
 ec client.key
 openssl req -new -key client.key -subj /CN=camera -out client.csr
 openssl x509 -req -in client.csr -CA client-ca.pem -CAkey client-ca.key -CAcreateserial -days 30 \
@@ -95,10 +88,11 @@ class Tls(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="feedmqtts-")
         cls.certs = os.path.join(cls.tmp, "certs")
         os.mkdir(cls.certs)
-        made = subprocess.run(["sh", "-c", MAKE_CERTIFICATES, "make", cls.certs], capture_output=True)
-        if made.returncode != 0:
+        try:
+            make_certificates(cls.certs, MORE_CERTIFICATES)
+        except RuntimeError:
             shutil.rmtree(cls.tmp, True)
-            raise RuntimeError("openssl could not make the certificates: " + made.stderr.decode(errors="replace"))
+            raise
         cls.broker = TlsMosquitto(cls.tmp, cls.certs)
         cls.broker.start()
         cls.sub = Subscriber(cls.tmp, cls.broker.tls_ports["good"], options=["--cafile", cls.cert("ca.pem")])
