@@ -25,6 +25,8 @@ namespace {
 enum { kCallWorkMs = 300, kMinTryMs = 500 };
 /* While all goes well, the time of the last success is written at most this often (s). */
 enum { kSuccessWriteS = 600 };
+/* A broker found to speak MQTT 3.1.1 only is asked for MQTT 5 again after this long (s). */
+enum { kV311MemoryS = 86400 };
 
 /* Where points go, as far as the URL tells. */
 struct Target {
@@ -154,11 +156,18 @@ int judge_time(const Call *c, const SpoolPoint *p, char *out, size_t size)
     return 1;
 }
 
+/* 1 while the spool remembers the broker as speaking 3.1.1 only (a clock set back shortens it to a day). */
+int v311_remembered(int64_t untilS, int64_t nowS)
+{
+    return untilS > nowS && untilS - nowS <= kV311MemoryS;
+}
+
 void send_points(Call *c, const FeedOutPoint *points, int count, int fresh, FeedSendResult *r)
 {
     if (is_mqtt(&c->target)) {
         if (!c->mqttBegun)
-            feed_mqtt_call_begin(&c->mqtt, &c->target.mqtt, c->words.feed);
+            feed_mqtt_call_begin(&c->mqtt, &c->target.mqtt, c->words.feed,
+                                 v311_remembered(c->spool.endpoint.v311UntilS, c->now.wallS));
         c->mqttBegun = 1;
         feed_mqtt_call_send(&c->mqtt, points, count, try_deadline(c), r);
         return;
@@ -320,6 +329,8 @@ void after_try(Call *c)
     SpoolEndpoint *e = &c->spool.endpoint;
     FeedBackoff *b = &c->spool.backoff;
     e->target = c->target.hash;
+    if (c->mqtt.fellBack)
+        e->v311UntilS = c->now.wallS + kV311MemoryS;
     if (c->delivered > 0 || c->ownDelivered) {
         e->lastSuccessS = c->now.wallS;
         if (e->downSinceS != 0 || b->waitS != 0) {
@@ -472,7 +483,8 @@ int with_spool(Call *c)
         end_transport(c);
         int64_t since = c->now.wallS - c->spool.endpoint.lastSuccessS;
         int changed = c->lost || c->spool.endpoint.downSinceS != 0 || c->spool.backoff.waitS != 0
-            || c->spool.endpoint.fullDrops != 0 || c->spool.endpoint.target != c->target.hash || since < 0
+            || c->spool.endpoint.fullDrops != 0 || c->spool.endpoint.target != c->target.hash || c->mqtt.fellBack
+            || since < 0
             || since >= kSuccessWriteS;
         after_try(c);
         full_over(c);
@@ -620,6 +632,13 @@ int status_main(const FeedSettings *settings)
            settings->spool);
     if (s.endpoint.headTries > 0)
         printf("refused head  %u of %d tries (%s)\n", s.endpoint.headTries, FEED_REFUSALS_MAX, s.endpoint.headReason);
+    FeedScheme scheme = feed_url_scheme(settings->url);
+    if ((scheme == FEED_SCHEME_MQTT || scheme == FEED_SCHEME_MQTTS)
+        && v311_remembered(s.endpoint.v311UntilS, now.wallS))
+        printf("protocol      MQTT 3.1.1 until %s (the broker refused MQTT 5)\n",
+               shown_at(s.endpoint.v311UntilS, when, sizeof when));
+    else if (scheme == FEED_SCHEME_MQTT || scheme == FEED_SCHEME_MQTTS)
+        printf("protocol      MQTT 5, else 3.1.1\n");
     char shown[FEED_URL_MAX];
     feed_url_shown(settings->url, shown, sizeof shown);
     printf("endpoint URL  %s\n", shown);

@@ -150,6 +150,12 @@ int open_transport(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
     return -1;
 }
 
+/* The CONNACK code as the protocol spoken writes it: MQTT 5 reason codes in hex. */
+void connack_text(const FeedMqttSession *s, char *out, size_t size)
+{
+    snprintf(out, size, s->v5 ? "CONNACK 0x%02x" : "CONNACK %d", s->returnCode);
+}
+
 FeedSendKind connect_broker(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
 {
     const FeedMqttEndpoint *e = c->endpoint;
@@ -157,24 +163,52 @@ FeedSendKind connect_broker(FeedMqttCall *c, long long deadlineMs, FeedSendResul
         return FEED_SEND_FAILED;
     MqttConnect connect = {c->clientId, e->hasUser ? e->user : nullptr,
                            e->hasUser && e->hasPassword ? e->password : nullptr, (uint16_t)e->keepaliveS, 1};
-    FeedMqttResult result = feed_mqtt_connect(&c->session, &c->transport, &connect, deadlineMs);
+    FeedMqttResult result = feed_mqtt_connect(&c->session, &c->transport, &connect, !c->v311, deadlineMs);
     if (result == FEED_MQTT_OK) {
         c->connected = 1;
+        c->fellBack = c->v311 && !c->v311Remembered;
         return FEED_SEND_OK;
     }
     int error = errno;
     c->transport.close(c->transport.ctx);
+    if (result == FEED_MQTT_WANTS_V311) {
+        /* Once: a 3.1.1 connection never answers so. */
+        c->v311 = 1;
+        return connect_broker(c, deadlineMs, r);
+    }
+    char code[24];
+    connack_text(&c->session, code, sizeof code);
     if (result == FEED_MQTT_CREDENTIALS) {
-        snprintf(r->error, sizeof r->error, "the broker refused the credentials (CONNACK %d)", c->session.returnCode);
+        snprintf(r->error, sizeof r->error, "the broker refused the credentials (%s)", code);
         return FEED_SEND_CREDENTIALS;
     }
     if (result == FEED_MQTT_REFUSED)
-        snprintf(r->error, sizeof r->error, "the broker refused the connection (CONNACK %d)", c->session.returnCode);
+        snprintf(r->error, sizeof r->error, "the broker refused the connection (%s)", code);
     else if (error == ETIMEDOUT)
         snprintf(r->error, sizeof r->error, "the broker sent no CONNACK in time");
     else
         snprintf(r->error, sizeof r->error, "the broker ended the connection: %s", strerror(error));
     return FEED_SEND_FAILED;
+}
+
+const char *reason_name(int code)
+{
+    switch (code) {
+    case MQTT5_NOT_AUTHORIZED:
+        return " not authorised";
+    case MQTT5_QUOTA_EXCEEDED:
+        return " quota exceeded";
+    case MQTT5_PAYLOAD_FORMAT_INVALID:
+        return " payload format invalid";
+    case MQTT5_PACKET_TOO_LARGE:
+        return " packet too large";
+    case 0x90:
+        return " topic name invalid";
+    case MQTT5_UNSPECIFIED_ERROR:
+        return " unspecified error";
+    default:
+        return "";
+    }
 }
 
 void drop_connection(FeedMqttCall *c)
@@ -207,10 +241,11 @@ size_t feed_mqtt_packet_size(const FeedMqttEndpoint *e, const SpoolPoint *p, con
     return 1 + (remaining < 128 ? 1 : remaining < 16384 ? 2 : 3) + remaining;
 }
 
-void feed_mqtt_call_begin(FeedMqttCall *c, const FeedMqttEndpoint *e, const char *feed)
+void feed_mqtt_call_begin(FeedMqttCall *c, const FeedMqttEndpoint *e, const char *feed, int v311)
 {
     *c = FeedMqttCall{};
     c->endpoint = e;
+    c->v311 = c->v311Remembered = v311 != 0;
     c->nextId = 1;
     feed_client_id(feed, c->clientId, sizeof c->clientId);
 }
@@ -221,8 +256,10 @@ void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count,
     *r = FeedSendResult{};
     if (!c->connected && (r->kind = connect_broker(c, deadlineMs, r)) != FEED_SEND_OK)
         return;
+    /* An MQTT 5 broker says how many messages may await their PUBACK at once. */
+    int window = c->session.receiveMaximum < (int)kWindow ? (int)c->session.receiveMaximum : (int)kWindow;
     while (r->confirmed < count) {
-        int n = count - r->confirmed < kWindow ? count - r->confirmed : kWindow;
+        int n = count - r->confirmed < window ? count - r->confirmed : window;
         FeedMqttMessage messages[kWindow];
         for (int i = 0; i < n; i++) {
             const FeedOutPoint *o = &points[r->confirmed + i];
@@ -237,6 +274,14 @@ void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count,
         c->nextId = (uint16_t)((c->nextId - 1 + (unsigned)n) % 65535 + 1);
         if (result == FEED_MQTT_OK)
             continue;
+        if (result == FEED_MQTT_POINT_REFUSED) {
+            /* The session goes on: only that message was refused. */
+            r->kind = FEED_SEND_POINT_REFUSED;
+            snprintf(r->reason, sizeof r->reason, "PUBACK 0x%02x%s", c->session.refusedCode,
+                     reason_name(c->session.refusedCode));
+            snprintf(r->error, sizeof r->error, "the broker refused a message (%s)", r->reason);
+            return;
+        }
         drop_connection(c);
         r->kind = connection_closed(error) ? FEED_SEND_POINT_REFUSED : FEED_SEND_FAILED;
         snprintf(r->reason, sizeof r->reason, "the broker closed the connection on it");
