@@ -44,7 +44,7 @@ struct FeedMqttEndpoint {
     int retain;
     unsigned keepaliveS;
     int tls;                           /* mqtts:// */
-    char cafile[FEED_TLS_PATH_MAX];    /* decoded; "" when not given */
+    char cafile[FEED_TLS_PATH_MAX];    /* decoded; "" when not given (the caller may put FEED_CAFILE in) */
     char certfile[FEED_TLS_PATH_MAX];  /* decoded; "" when not given, else keyfile is given too */
     char keyfile[FEED_TLS_PATH_MAX];
 };

@@ -483,9 +483,8 @@ int with_spool(Call *c)
         end_transport(c);
         int64_t since = c->now.wallS - c->spool.endpoint.lastSuccessS;
         int changed = c->lost || c->spool.endpoint.downSinceS != 0 || c->spool.backoff.waitS != 0
-            || c->spool.endpoint.fullDrops != 0 || c->spool.endpoint.target != c->target.hash || c->mqtt.fellBack
-            || since < 0
-            || since >= kSuccessWriteS;
+            || c->spool.endpoint.fullDrops != 0 || c->spool.endpoint.target != c->target.hash
+            || c->mqtt.fellBack || since < 0 || since >= kSuccessWriteS;
         after_try(c);
         full_over(c);
         if (!changed) {
@@ -633,11 +632,11 @@ int status_main(const FeedSettings *settings)
     if (s.endpoint.headTries > 0)
         printf("refused head  %u of %d tries (%s)\n", s.endpoint.headTries, FEED_REFUSALS_MAX, s.endpoint.headReason);
     FeedScheme scheme = feed_url_scheme(settings->url);
-    if ((scheme == FEED_SCHEME_MQTT || scheme == FEED_SCHEME_MQTTS)
-        && v311_remembered(s.endpoint.v311UntilS, now.wallS))
+    int mqtt = scheme == FEED_SCHEME_MQTT || scheme == FEED_SCHEME_MQTTS;
+    if (mqtt && v311_remembered(s.endpoint.v311UntilS, now.wallS))
         printf("protocol      MQTT 3.1.1 until %s (the broker refused MQTT 5)\n",
                shown_at(s.endpoint.v311UntilS, when, sizeof when));
-    else if (scheme == FEED_SCHEME_MQTT || scheme == FEED_SCHEME_MQTTS)
+    else if (mqtt)
         printf("protocol      MQTT 5, else 3.1.1\n");
     char shown[FEED_URL_MAX];
     feed_url_shown(settings->url, shown, sizeof shown);

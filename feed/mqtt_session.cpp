@@ -22,6 +22,7 @@ struct Incoming {
     int code;  /* CONNACK's return or reason code, PUBACK's reason code (0: success) */
     int v311;  /* a CONNACK of 3.1.1's form */
     uint16_t receiveMaximum; /* CONNACK: 65535 unless an MQTT 5 broker said less */
+    uint32_t maximumPacketSize; /* CONNACK: 0 unless an MQTT 5 broker said one */
 };
 
 /* Decodes the first packet in s->in as the session's protocol reads it: MQTT_DECODE_*, *size its bytes. */
@@ -30,13 +31,14 @@ int decode(const FeedMqttSession *s, Incoming *in, size_t *size)
     if (s->v5) {
         Mqtt5Packet p;
         int r = mqtt5_decode(s->in, s->inLength, &p);
-        *in = Incoming{p.type, p.packet_id, p.reason_code, p.v311, p.v311 ? (uint16_t)65535 : p.receive_maximum};
+        *in = Incoming{p.type, p.packet_id, p.reason_code, p.v311, p.v311 ? (uint16_t)65535 : p.receive_maximum,
+                       p.v311 ? 0 : p.maximum_packet_size};
         *size = p.size;
         return r;
     }
     MqttPacket p;
     int r = mqtt_decode(s->in, s->inLength, &p);
-    *in = Incoming{p.type, p.packet_id, p.return_code, 0, 65535};
+    *in = Incoming{p.type, p.packet_id, p.return_code, 0, 65535, 0};
     *size = p.size;
     return r;
 }
@@ -80,6 +82,7 @@ FeedMqttResult feed_mqtt_connect(FeedMqttSession *s, FeedTransport *t, const Mqt
     s->v5 = v5 != 0;
     s->refusedCode = 0;
     s->receiveMaximum = 65535;
+    s->maximumPacketSize = 0;
     s->returnCode = -1;
     s->inLength = 0;
     uint8_t packet[MQTT_PACKET_MAX];
@@ -95,6 +98,7 @@ FeedMqttResult feed_mqtt_connect(FeedMqttSession *s, FeedTransport *t, const Mqt
     }
     s->returnCode = p.code;
     s->receiveMaximum = p.receiveMaximum;
+    s->maximumPacketSize = p.maximumPacketSize;
     if (s->v5 && p.v311) {
         /* A 3.1.1 broker: the protocol level is all it can refuse in our CONNECT. */
         if (p.code == MQTT_CONNACK_BAD_PROTOCOL || p.code == MQTT_CONNACK_ACCEPTED)
@@ -123,10 +127,16 @@ FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *mess
     uint8_t packet[MQTT_PACKET_MAX];
     int sent = 0;
     int writeError = 0;
+    bool tooLarge = false;
     for (; sent < count; sent++) {
         MqttPublish p = {messages[sent].topic, messages[sent].topicSize, messages[sent].payload,
                          messages[sent].payloadSize, 1, retain, 0, packet_id(firstId, sent)};
         int length = s->v5 ? mqtt5_encode_publish(&p, packet, sizeof packet) : mqtt_encode_publish(&p, packet, sizeof packet);
+        /* The broker would end the session on it: it is refused here, and the rest waits. */
+        if (length > 0 && s->maximumPacketSize != 0 && (uint32_t)length > s->maximumPacketSize) {
+            tooLarge = true;
+            break;
+        }
         if (send_packet(s, packet, length, deadlineMs) != FEED_MQTT_OK) {
             writeError = errno;
             break;
@@ -154,6 +164,10 @@ FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *mess
         (*confirmed)++;
     if (*confirmed < sent && acked[*confirmed] && waiting == 0 && writeError == 0) {
         s->refusedCode = codes[*confirmed];
+        return FEED_MQTT_POINT_REFUSED;
+    }
+    if (tooLarge && *confirmed == sent) {
+        s->refusedCode = MQTT5_PACKET_TOO_LARGE;
         return FEED_MQTT_POINT_REFUSED;
     }
     if (writeError != 0) {

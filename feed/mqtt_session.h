@@ -29,15 +29,17 @@ enum FeedMqttResult {
     FEED_MQTT_REFUSED,       /* another CONNACK code: see returnCode */
     FEED_MQTT_FAILED,        /* the stream ended, broke or timed out: errno says which where it can */
     FEED_MQTT_WANTS_V311,    /* MQTT 5 only: the broker refused the protocol level, or closed before a CONNACK */
-    FEED_MQTT_POINT_REFUSED, /* MQTT 5 only: a PUBACK refused the message after the confirmed ones: refusedCode */
+    FEED_MQTT_POINT_REFUSED, /* MQTT 5 only: the message after the confirmed ones was refused: refusedCode */
 };
 
 struct FeedMqttSession {
     FeedTransport *transport;
     int v5;                               /* speaks MQTT 5 (feed_mqtt_connect sets it) */
     int returnCode;                       /* the CONNACK code (MQTT 5: its reason code), once one came */
-    int refusedCode;                      /* the reason code of FEED_MQTT_POINT_REFUSED */
+    int refusedCode;                      /* of FEED_MQTT_POINT_REFUSED: its PUBACK's reason code, or
+                                             MQTT5_PACKET_TOO_LARGE for one not sent as over maximumPacketSize */
     uint16_t receiveMaximum;              /* the broker's Receive Maximum (MQTT 5): most messages awaiting PUBACK */
+    uint32_t maximumPacketSize;           /* the broker's Maximum Packet Size (MQTT 5); 0: none said */
     uint8_t in[2 * MQTT_PACKET_MAX];      /* bytes read and not yet decoded */
     size_t inLength;
 };
@@ -65,7 +67,9 @@ FeedMqttResult feed_mqtt_connect(FeedMqttSession *s, FeedTransport *t, const Mqt
  * waits for their PUBACKs until the deadline, in any order. *confirmed is the
  * number of leading messages whose PUBACK came: those and only those are
  * delivered. FEED_MQTT_OK when all came; FEED_MQTT_POINT_REFUSED when the
- * message after them was refused by its PUBACK (the session stays usable).
+ * message after them was refused by its PUBACK, or is larger than the
+ * broker's Maximum Packet Size (it and those after it are then not sent);
+ * the session stays usable.
  */
 FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *messages, int count, int retain,
                                  uint16_t firstId, long long deadlineMs, int *confirmed);

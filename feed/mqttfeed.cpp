@@ -19,6 +19,8 @@ namespace {
 
 /* Messages sent back to back before their PUBACKs are awaited. */
 enum { kWindow = 64, kMessageMax = MQTT_PACKET_MAX };
+/* An MQTT 5 reason code that mqtt_packet.h does not name. */
+enum { kTopicNameInvalid = 0x90 };
 
 struct Message {
     uint8_t topic[kMessageMax];
@@ -200,9 +202,7 @@ const char *reason_name(int code)
         return " quota exceeded";
     case MQTT5_PAYLOAD_FORMAT_INVALID:
         return " payload format invalid";
-    case MQTT5_PACKET_TOO_LARGE:
-        return " packet too large";
-    case 0x90:
+    case kTopicNameInvalid:
         return " topic name invalid";
     case MQTT5_UNSPECIFIED_ERROR:
         return " unspecified error";
@@ -277,8 +277,12 @@ void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count,
         if (result == FEED_MQTT_POINT_REFUSED) {
             /* The session goes on: only that message was refused. */
             r->kind = FEED_SEND_POINT_REFUSED;
-            snprintf(r->reason, sizeof r->reason, "PUBACK 0x%02x%s", c->session.refusedCode,
-                     reason_name(c->session.refusedCode));
+            if (c->session.refusedCode == MQTT5_PACKET_TOO_LARGE)
+                snprintf(r->reason, sizeof r->reason, "over the broker's maximum of %u bytes",
+                         (unsigned)c->session.maximumPacketSize);
+            else
+                snprintf(r->reason, sizeof r->reason, "PUBACK 0x%02x%s", c->session.refusedCode,
+                         reason_name(c->session.refusedCode));
             snprintf(r->error, sizeof r->error, "the broker refused a message (%s)", r->reason);
             return;
         }

@@ -169,6 +169,27 @@ TEST(FeedMqttSession, Mqtt5PubackRefusesThatMessageAlone)
     }
 }
 
+TEST(FeedMqttSession, Mqtt5MessageOverTheBrokersMaximumPacketSizeIsRefusedUnsent)
+{
+    ScriptedBroker b;
+    /* CONNACK with Maximum Packet Size 64, then the PUBACK of the first message. */
+    b.script = join({{0x20, 0x08, 0x00, 0x00, 0x05, 0x27, 0x00, 0x00, 0x00, 0x40}, puback(1)});
+    FeedTransport t = {&b, fake_write, fake_read, fake_close};
+    FeedMqttSession s;
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 1, 0));
+    EXPECT_EQ(64u, s.maximumPacketSize);
+    size_t connectBytes = b.received.size();
+    const std::string big(100, 'x');
+    const FeedMqttMessage messages[] = {
+        kMessage, {kTopic, sizeof kTopic - 1, (const uint8_t *)big.data(), big.size()}, kMessage};
+    int confirmed = -1;
+    EXPECT_EQ(FEED_MQTT_POINT_REFUSED, feed_mqtt_publish(&s, messages, 3, 0, 1, 0, &confirmed));
+    EXPECT_EQ(1, confirmed);
+    EXPECT_EQ(MQTT5_PACKET_TOO_LARGE, s.refusedCode);
+    const size_t packet = 2 + 2 + (sizeof kTopic - 1) + 2 + 1 + (sizeof kPayload - 1);
+    EXPECT_EQ(connectBytes + packet, b.received.size()) << "only the first message went out";
+}
+
 TEST(FeedMqttSession, PipelinedPublishesConfirmTheLeadingAckedMessages)
 {
     const struct {

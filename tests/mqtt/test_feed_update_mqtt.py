@@ -79,10 +79,11 @@ class FakeBroker:
     acks: which PUBLISH packets to acknowledge, by their order (0, 1, ...) over all
           connections: True, False, or "close" to drop the connection.
     raw: bytes sent instead of a CONNACK.
+    refuse: a PUBLISH whose body it holds true closes the connection, as "close" in acks does.
     """
 
-    def __init__(self, connack=0, acks=lambda n: True, raw=None, receive_maximum=None):
-        self.connack, self.acks, self.raw = connack, acks, raw
+    def __init__(self, connack=0, acks=lambda n: True, raw=None, receive_maximum=None, refuse=lambda payload: False):
+        self.connack, self.acks, self.raw, self.refuse = connack, acks, raw, refuse
         self.receive_maximum = receive_maximum
         self.packets = []  # (first byte, body) of everything received
         self.listener = socket.socket()
@@ -149,7 +150,7 @@ class FakeBroker:
             elif kind == 1 and self.connack is not None:
                 conn.sendall(bytes([0x20, 2, 0, self.connack]))
             elif kind == 3:
-                verdict = self.acks(self.published)
+                verdict = "close" if self.refuse(packet[1]) else self.acks(self.published)
                 self.published += 1
                 if verdict == "close":
                     # An orderly close, so the acks already sent are not lost to a reset.
@@ -340,26 +341,36 @@ class Outages(WithMosquitto):
 
 class RefusedAlone(WithMosquitto):
     def test_a_point_the_broker_refuses_becomes_a_dead_letter_and_the_rest_goes_on(self):
-        """mosquitto drops the connection on a packet over max_packet_size."""
+        """mosquitto's max_packet_size: announced in its MQTT 5 CONNACK, so the point is not even sent;
+        a 3.1.1 broker that closes the connection on it instead (the fake) is narrowed to it alike."""
         self.broker.stop()
         with open(os.path.join(self.tmp, "mosquitto.conf"), "a") as f:
             f.write("max_packet_size 200\n")
         self.broker.start()
         sub = self.subscribe()
-        camera = self.camera(self.url(), FEED_RETRY_MIN_S=0, FEED_RETRY_MAX_S=0)
-        for value in ("1", "L" * 200, "3"):
-            self.assertEqual(3, camera.run(KEY, FEED, "T", value, env={"FEED_KEEP_ONLY": "1"}).returncode)
-        results = [self.send(camera, "T", str(v))[0] for v in range(4, 9)]
-        got = [m[3] for m in sub.wait_for(7)]
-        self.assertEqual([b"1", b"3", b"4", b"5", b"6", b"7", b"8"], [PAYLOAD.match(p).group(1) for p in got],
-                         [r.stderr for r in results])
-        self.assertIn("was refused 3 times (the broker closed the connection on it)", "".join(r.stderr for r in results))
-        self.assertEqual(0, camera.kept())
-        self.assertTrue(camera.status()["dead letters"].startswith("1 "), camera.status())
-        with open(os.path.join(camera.spool, "dead")) as f:
-            dead = f.read()
-        self.assertIn("L" * 200, dead)
-        self.assertIn("the broker closed the connection on it", dead)
+        fake = self.fake(refuse=lambda payload: b"L" * 200 in payload)
+        # (broker, URL, the reason, the values delivered)
+        cases = [
+            ("mosquitto, MQTT 5", self.url(), "over the broker's maximum of 200 bytes",
+             lambda: [m[3] for m in sub.wait_for(7)]),
+            ("3.1.1 broker that closes", "mqtt://%s:%d" % (HOST, fake.port), "the broker closed the connection on it",
+             lambda: list(dict.fromkeys(p[3] for p in fake.publishes() if b"L" * 200 not in p[3]))),
+        ]
+        for name, url, reason, delivered in cases:
+            with self.subTest(name):
+                camera = self.camera(url, FEED_RETRY_MIN_S=0, FEED_RETRY_MAX_S=0)
+                for value in ("1", "L" * 200, "3"):
+                    self.assertEqual(3, camera.run(KEY, FEED, "T", value, env={"FEED_KEEP_ONLY": "1"}).returncode)
+                results = [self.send(camera, "T", str(v))[0] for v in range(4, 9)]
+                self.assertEqual([b"1", b"3", b"4", b"5", b"6", b"7", b"8"],
+                                 [PAYLOAD.match(p).group(1) for p in delivered()], [r.stderr for r in results])
+                self.assertIn("was refused 3 times (%s)" % reason, "".join(r.stderr for r in results))
+                self.assertEqual(0, camera.kept())
+                self.assertTrue(camera.status()["dead letters"].startswith("1 "), camera.status())
+                with open(os.path.join(camera.spool, "dead")) as f:
+                    dead = f.read()
+                self.assertIn("L" * 200, dead)
+                self.assertIn(reason, dead)
 
 
 class Mqtt5Refusals(WithMosquitto):
