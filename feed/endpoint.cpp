@@ -121,7 +121,7 @@ int parse_userinfo(const char *info, size_t length, FeedMqttEndpoint *out)
     return pct_decode(colon + 1, length - userLength - 1, out->password, sizeof out->password);
 }
 
-int parse_hostport(const char *hp, size_t length, FeedMqttEndpoint *out)
+int parse_hostport(const char *hp, size_t length, unsigned defaultPort, FeedMqttEndpoint *out)
 {
     const char *host = hp;
     size_t hostLength = length;
@@ -151,35 +151,79 @@ int parse_hostport(const char *hp, size_t length, FeedMqttEndpoint *out)
     out->host[hostLength] = '\0';
     if (!host_valid(out->host, hostLength, bracketed))
         return -1;
-    out->port = FEED_MQTT_DEFAULT_PORT;
+    out->port = defaultPort;
     if (port == nullptr)
         return 0;
     return parse_number(port, (size_t)(hp + length - port), 65535, &out->port) == 0 ? 0 : -2;
+}
+
+const char kParameters[] = "only retain=0|1, keepalive=N, and for mqtts:// cafile=PATH, cert=PATH and key=PATH";
+
+/* The parameters that name a file, percent-decoded into their field. */
+struct PathParameter {
+    const char *name;
+    char (FeedMqttEndpoint::*field)[FEED_TLS_PATH_MAX];
+};
+
+const PathParameter kPathParameters[] = {
+    {"cafile", &FeedMqttEndpoint::cafile},
+    {"cert", &FeedMqttEndpoint::certfile},
+    {"key", &FeedMqttEndpoint::keyfile},
+};
+
+/* One parameter name=value (value may be null for a bare name): 0, or -1 with the error written. */
+int parse_parameter(const char *name, size_t nameLength, const char *value, size_t valueLength,
+                    FeedMqttEndpoint *out, char *error, size_t errorSize, const char *shown)
+{
+    char why[160];
+    if (value != nullptr && nameLength == 6 && strncmp(name, "retain", 6) == 0 && valueLength == 1
+        && (*value == '0' || *value == '1')) {
+        out->retain = *value == '1';
+        return 0;
+    }
+    if (value != nullptr && nameLength == 9 && strncmp(name, "keepalive", 9) == 0) {
+        if (parse_number(value, valueLength, 65535, &out->keepaliveS) != 0)
+            return fail(error, errorSize, shown, "the keep-alive is not a number of seconds from 1 to 65535");
+        return 0;
+    }
+    for (const PathParameter &p : kPathParameters) {
+        if (value == nullptr || nameLength != strlen(p.name) || strncmp(name, p.name, nameLength) != 0)
+            continue;
+        if (!out->tls) {
+            snprintf(why, sizeof why, "%s= is for mqtts:// only: this URL would connect in clear", p.name);
+            return fail(error, errorSize, shown, why);
+        }
+        char *field = out->*p.field;
+        if (valueLength == 0 || pct_decode(value, valueLength, field, FEED_TLS_PATH_MAX) != 0) {
+            snprintf(why, sizeof why, "%s= is not a path of 1 to %d bytes (percent-encoded)", p.name,
+                     FEED_TLS_PATH_MAX - 1);
+            return fail(error, errorSize, shown, why);
+        }
+        return 0;
+    }
+    size_t length = value != nullptr ? (size_t)(value + valueLength - name) : nameLength;
+    snprintf(why, sizeof why, "unknown parameter \"%.*s\" (%s)", length > 32 ? 32 : (int)length, name, kParameters);
+    return fail(error, errorSize, shown, why);
 }
 
 int parse_query(const char *query, FeedMqttEndpoint *out, char *error, size_t errorSize, const char *shown)
 {
     while (*query != '\0') {
         size_t length = strcspn(query, "&");
-        char param[64];
-        if (length >= sizeof param)
-            return fail(error, errorSize, shown, "a parameter is too long (only retain=0|1 and keepalive=N)");
-        memcpy(param, query, length);
-        param[length] = '\0';
-        if (strcmp(param, "retain=0") == 0 || strcmp(param, "retain=1") == 0) {
-            out->retain = param[7] == '1';
-        } else if (strncmp(param, "keepalive=", 10) == 0) {
-            if (parse_number(param + 10, length - 10, 65535, &out->keepaliveS) != 0)
-                return fail(error, errorSize, shown, "the keep-alive is not a number of seconds from 1 to 65535");
-        } else if (length > 0) {
-            char why[160];
-            snprintf(why, sizeof why, "unknown parameter \"%s\" (only retain=0|1 and keepalive=N)", param);
-            return fail(error, errorSize, shown, why);
+        const char *equals = static_cast<const char *>(memchr(query, '=', length));
+        size_t nameLength = equals != nullptr ? (size_t)(equals - query) : length;
+        if (length > 0) {
+            const char *value = equals != nullptr ? equals + 1 : nullptr;
+            size_t valueLength = equals != nullptr ? length - nameLength - 1 : 0;
+            if (parse_parameter(query, nameLength, value, valueLength, out, error, errorSize, shown) != 0)
+                return -1;
         }
         query += length;
         if (*query == '&')
             query++;
     }
+    if ((out->certfile[0] == '\0') != (out->keyfile[0] == '\0'))
+        return fail(error, errorSize, shown, "a client certificate comes with its key: give both cert= and key=");
     return 0;
 }
 
@@ -241,12 +285,14 @@ int feed_mqtt_parse(const char *url, FeedMqttEndpoint *out, char *error, size_t 
     feed_url_shown(url, shown, sizeof shown);
     *out = FeedMqttEndpoint{};
     out->keepaliveS = FEED_MQTT_KEEPALIVE_DEFAULT_S;
-    if (feed_url_scheme(url) != FEED_SCHEME_MQTT)
-        return fail(error, errorSize, shown, "not an mqtt:// URL");
+    FeedScheme scheme = feed_url_scheme(url);
+    if (scheme != FEED_SCHEME_MQTT && scheme != FEED_SCHEME_MQTTS)
+        return fail(error, errorSize, shown, "not an mqtt:// or mqtts:// URL");
+    out->tls = scheme == FEED_SCHEME_MQTTS;
     for (const char *p = url; *p != '\0'; p++)
         if ((unsigned char)*p <= 0x20 || *p == 0x7f)
             return fail(error, errorSize, shown, "blanks and control characters must be percent-encoded");
-    const char *authority = url + strlen("mqtt://");
+    const char *authority = url + scheme_length(url);
     const char *end = authority_end(authority);
     if (strchr(end, '@') != nullptr)
         return fail(error, errorSize, shown, "an \"@\" after the host: percent-encode \"/\", \"?\" and \"@\" in the password");
@@ -257,7 +303,8 @@ int feed_mqtt_parse(const char *url, FeedMqttEndpoint *out, char *error, size_t 
             return fail(error, errorSize, shown, "a \"%\" in the user or password is not followed by two hex digits");
         hostport = at + 1;
     }
-    int r = parse_hostport(hostport, (size_t)(end - hostport), out);
+    int r = parse_hostport(hostport, (size_t)(end - hostport), out->tls ? FEED_MQTTS_DEFAULT_PORT : FEED_MQTT_DEFAULT_PORT,
+                           out);
     if (r == -1)
         return fail(error, errorSize, shown, "no usable host name or address");
     if (r == -2)
@@ -270,7 +317,5 @@ int feed_mqtt_parse(const char *url, FeedMqttEndpoint *out, char *error, size_t 
         return fail(error, errorSize, shown, "a \"%\" in the prefix is not followed by two hex digits");
     if (r == -2)
         return fail(error, errorSize, shown, "the prefix holds \"+\", \"#\" or a control character");
-    if (query == nullptr)
-        return 0;
-    return parse_query(query + 1, out, error, errorSize, shown);
+    return parse_query(query != nullptr ? query + 1 : "", out, error, errorSize, shown);
 }

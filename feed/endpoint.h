@@ -9,7 +9,14 @@
  *
  * MQTT: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?retain=0|1&keepalive=N]
  * USER, PASSWORD and PREFIX may be percent-encoded; the keep-alive is in
- * seconds, 1 to 65535, 30 when not given.
+ * seconds, 1 to 65535, 30 when not given; the port 1883 when not given.
+ *
+ * MQTT over TLS: mqtts://... as above, port 8883 when not given, and three
+ * more parameters, each a percent-encoded path: cafile=PATH (the CA bundle
+ * the broker's certificate must chain to; none given: FEED_CAFILE, else the
+ * system's bundle), cert=PATH and key=PATH (a client certificate and its
+ * key, given both or neither). On mqtt:// these three are refused: a user
+ * who names a CA expects TLS, and must not get a connection in clear.
  */
 #pragma once
 
@@ -18,7 +25,13 @@
 enum FeedScheme { FEED_SCHEME_UNKNOWN, FEED_SCHEME_HTTP, FEED_SCHEME_HTTPS, FEED_SCHEME_MQTT, FEED_SCHEME_MQTTS };
 
 /* Room for a feed URL and for each of its decoded parts. */
-enum { FEED_URL_MAX = 512, FEED_MQTT_KEEPALIVE_DEFAULT_S = 30, FEED_MQTT_DEFAULT_PORT = 1883 };
+enum {
+    FEED_URL_MAX = 512,
+    FEED_MQTT_KEEPALIVE_DEFAULT_S = 30,
+    FEED_MQTT_DEFAULT_PORT = 1883,
+    FEED_MQTTS_DEFAULT_PORT = 8883,
+    FEED_TLS_PATH_MAX = 256,
+};
 
 struct FeedMqttEndpoint {
     char host[256];     /* a name, an IPv4 address, or an IPv6 one without its brackets */
@@ -30,6 +43,10 @@ struct FeedMqttEndpoint {
     char prefix[256];   /* decoded, with its trailing "/" when not empty */
     int retain;
     unsigned keepaliveS;
+    int tls;                           /* mqtts:// */
+    char cafile[FEED_TLS_PATH_MAX];    /* decoded; "" when not given (the caller may put FEED_CAFILE in) */
+    char certfile[FEED_TLS_PATH_MAX];  /* decoded; "" when not given, else keyfile is given too */
+    char keyfile[FEED_TLS_PATH_MAX];
 };
 
 /* The scheme of url, by its exact lower-case prefix ("http://", "mqtt://", ...). */
@@ -43,7 +60,7 @@ FeedScheme feed_url_scheme(const char *url);
 int feed_url_shown(const char *url, char *out, size_t size);
 
 /*
- * Splits an mqtt:// URL into *out. Returns 0, or -1 with a line for the user
+ * Splits an mqtt:// or mqtts:// URL into *out. Returns 0, or -1 with a line for the user
  * in error[errorSize] (the URL in it in its shown form); *out is then not to
  * be used.
  */

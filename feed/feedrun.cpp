@@ -5,12 +5,15 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "backoff.h"
 #include "endpoint.h"
+#include "feed_tls.h"
 #include "http.h"
 #include "mqttfeed.h"
 #include "pointtime.h"
+#include "rootpath.h"
 #include "spool.h"
 #include "transport.h"
 #include "utf8text.h"
@@ -22,12 +25,15 @@ namespace {
 enum { kCallWorkMs = 300, kMinTryMs = 500 };
 /* While all goes well, the time of the last success is written at most this often (s). */
 enum { kSuccessWriteS = 600 };
+/* A broker found to speak MQTT 3.1.1 only is asked for MQTT 5 again after this long (s). */
+enum { kV311MemoryS = 86400 };
 
 /* Where points go, as far as the URL tells. */
 struct Target {
     FeedScheme scheme;
     char shown[FEED_URL_MAX];
     FeedMqttEndpoint mqtt;
+    char cafile[ROOT_PATH_MAX]; /* https: the CA bundle handed to curl; "": curl's own */
     int ready;
     char notReady[SPOOL_ERROR_MAX];
     uint32_t hash;
@@ -76,6 +82,24 @@ uint32_t hash_text(const char *text, uint32_t h)
     return h;
 }
 
+int is_mqtt(const Target *t)
+{
+    return t->scheme == FEED_SCHEME_MQTT || t->scheme == FEED_SCHEME_MQTTS;
+}
+
+/*
+ * curl's CA bundle for https: FEED_CAFILE, else the system's bundle under the
+ * root prefix when it is there, else none, and curl keeps its own default.
+ */
+void https_cafile(const FeedSettings *settings, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (settings->cafile[0] != '\0')
+        snprintf(out, size, "%s", settings->cafile);
+    else if (root_path(FEED_TLS_DEFAULT_CAFILE, out, size) != 0 || access(out, R_OK) != 0)
+        out[0] = '\0';
+}
+
 void target_load(Call *c)
 {
     Target *t = &c->target;
@@ -85,15 +109,16 @@ void target_load(Call *c)
     t->ready = 1;
     switch (t->scheme) {
     case FEED_SCHEME_HTTP:
+        return;
     case FEED_SCHEME_HTTPS:
+        https_cafile(&c->settings, t->cafile, sizeof t->cafile);
         return;
     case FEED_SCHEME_MQTT:
+    case FEED_SCHEME_MQTTS:
         if (feed_mqtt_parse(c->settings.url, &t->mqtt, t->notReady, sizeof t->notReady) != 0)
             t->ready = 0;
-        return;
-    case FEED_SCHEME_MQTTS:
-        snprintf(t->notReady, sizeof t->notReady, "unsupported feed URL: %.100s (mqtts:// is not built in)", t->shown);
-        t->ready = 0;
+        else if (t->mqtt.tls && t->mqtt.cafile[0] == '\0')
+            snprintf(t->mqtt.cafile, sizeof t->mqtt.cafile, "%s", c->settings.cafile);
         return;
     case FEED_SCHEME_UNKNOWN:
         snprintf(t->notReady, sizeof t->notReady, "unsupported feed URL: %.100s", t->shown);
@@ -131,16 +156,24 @@ int judge_time(const Call *c, const SpoolPoint *p, char *out, size_t size)
     return 1;
 }
 
+/* 1 while the spool remembers the broker as speaking 3.1.1 only (a clock set back shortens it to a day). */
+int v311_remembered(int64_t untilS, int64_t nowS)
+{
+    return untilS > nowS && untilS - nowS <= kV311MemoryS;
+}
+
 void send_points(Call *c, const FeedOutPoint *points, int count, int fresh, FeedSendResult *r)
 {
-    if (c->target.scheme == FEED_SCHEME_MQTT) {
+    if (is_mqtt(&c->target)) {
         if (!c->mqttBegun)
-            feed_mqtt_call_begin(&c->mqtt, &c->target.mqtt, c->words.feed);
+            feed_mqtt_call_begin(&c->mqtt, &c->target.mqtt, c->words.feed,
+                                 v311_remembered(c->spool.endpoint.v311UntilS, c->now.wallS));
         c->mqttBegun = 1;
         feed_mqtt_call_send(&c->mqtt, points, count, try_deadline(c), r);
         return;
     }
-    feed_http_send(c->settings.url, c->words.key, nullptr, points, count, fresh, try_deadline(c), r);
+    const char *cafile = c->target.cafile[0] != '\0' ? c->target.cafile : nullptr;
+    feed_http_send(c->settings.url, c->words.key, cafile, points, count, fresh, try_deadline(c), r);
 }
 
 void end_transport(Call *c)
@@ -154,7 +187,7 @@ void end_transport(Call *c)
 int send_fresh(Call *c)
 {
     FeedOutPoint out = {&c->point, ""};
-    if (!judge_time(c, &c->point, out.at, sizeof out.at) && c->target.scheme == FEED_SCHEME_MQTT)
+    if (!judge_time(c, &c->point, out.at, sizeof out.at) && is_mqtt(&c->target))
         return 0;
     FeedSendResult r;
     send_points(c, &out, 1, 1, &r);
@@ -211,7 +244,7 @@ int next_batch(Call *c, SpoolPoint *points, uint64_t *ends, FeedOutPoint *out, i
         out[i].point = &points[i];
         if (!judge_time(c, &points[i], out[i].at, sizeof out[i].at))
             return i;
-        if (c->target.scheme == FEED_SCHEME_MQTT
+        if (is_mqtt(&c->target)
             && feed_mqtt_packet_size(&c->target.mqtt, &points[i], out[i].at) > MQTT_PACKET_MAX) {
             *unfit = i == 0;
             return i == 0 ? 1 : i;
@@ -296,6 +329,8 @@ void after_try(Call *c)
     SpoolEndpoint *e = &c->spool.endpoint;
     FeedBackoff *b = &c->spool.backoff;
     e->target = c->target.hash;
+    if (c->mqtt.fellBack)
+        e->v311UntilS = c->now.wallS + kV311MemoryS;
     if (c->delivered > 0 || c->ownDelivered) {
         e->lastSuccessS = c->now.wallS;
         if (e->downSinceS != 0 || b->waitS != 0) {
@@ -448,8 +483,8 @@ int with_spool(Call *c)
         end_transport(c);
         int64_t since = c->now.wallS - c->spool.endpoint.lastSuccessS;
         int changed = c->lost || c->spool.endpoint.downSinceS != 0 || c->spool.backoff.waitS != 0
-            || c->spool.endpoint.fullDrops != 0 || c->spool.endpoint.target != c->target.hash || since < 0
-            || since >= kSuccessWriteS;
+            || c->spool.endpoint.fullDrops != 0 || c->spool.endpoint.target != c->target.hash
+            || c->mqtt.fellBack || since < 0 || since >= kSuccessWriteS;
         after_try(c);
         full_over(c);
         if (!changed) {
@@ -512,7 +547,7 @@ int feed_run(int argc, char **argv)
     memcpy(c->point.feed, c->words.feed, sizeof c->point.feed);
     memcpy(c->point.channel, c->words.channel, sizeof c->point.channel);
     memcpy(c->point.value, c->words.value, sizeof c->point.value);
-    if (c->target.ready && c->target.scheme == FEED_SCHEME_MQTT) {
+    if (c->target.ready && is_mqtt(&c->target)) {
         size_t size = feed_mqtt_packet_size(&c->target.mqtt, &c->point, "YYYY-MM-DDTHH:MM:SSZ");
         if (size > MQTT_PACKET_MAX) {
             say("channel name and value too long for one MQTT message (more than %d bytes)", MQTT_PACKET_MAX);
@@ -596,6 +631,13 @@ int status_main(const FeedSettings *settings)
            settings->spool);
     if (s.endpoint.headTries > 0)
         printf("refused head  %u of %d tries (%s)\n", s.endpoint.headTries, FEED_REFUSALS_MAX, s.endpoint.headReason);
+    FeedScheme scheme = feed_url_scheme(settings->url);
+    int mqtt = scheme == FEED_SCHEME_MQTT || scheme == FEED_SCHEME_MQTTS;
+    if (mqtt && v311_remembered(s.endpoint.v311UntilS, now.wallS))
+        printf("protocol      MQTT 3.1.1 until %s (the broker refused MQTT 5)\n",
+               shown_at(s.endpoint.v311UntilS, when, sizeof when));
+    else if (mqtt)
+        printf("protocol      MQTT 5, else 3.1.1\n");
     char shown[FEED_URL_MAX];
     feed_url_shown(settings->url, shown, sizeof shown);
     printf("endpoint URL  %s\n", shown);

@@ -6,7 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "feed_tls.h"
+#include "pointtime.h"
 #include "rootpath.h"
 #include "tcp.h"
 #include "utf8text.h"
@@ -16,6 +19,8 @@ namespace {
 
 /* Messages sent back to back before their PUBACKs are awaited. */
 enum { kWindow = 64, kMessageMax = MQTT_PACKET_MAX };
+/* An MQTT 5 reason code that mqtt_packet.h does not name. */
+enum { kTopicNameInvalid = 0x90 };
 
 struct Message {
     uint8_t topic[kMessageMax];
@@ -114,33 +119,96 @@ bool connection_closed(int error)
     return error == ECONNRESET || error == EPIPE || error == ENOTCONN;
 }
 
+/* The wall clock the certificate dates are checked against: the program's own, test seam included. */
+long long tls_wall_clock()
+{
+    return (long long)g_feedClock->wall_s();
+}
+
+int cannot_connect(const FeedMqttEndpoint *e, FeedSendResult *r)
+{
+    snprintf(r->error, sizeof r->error, "cannot connect to %.80s port %u: %s", e->host, e->port, strerror(errno));
+    return -1;
+}
+
+/*
+ * A plain or a TLS connection to the broker in c->transport: 0, or -1 with
+ * r->error written (for TLS, the cause as feed_tls_open names it).
+ */
+int open_transport(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
+{
+    const FeedMqttEndpoint *e = c->endpoint;
+    if (!e->tls)
+        return feed_tcp_open(e->host, e->port, deadlineMs, &c->transport) == 0 ? 0 : cannot_connect(e, r);
+    int fd = feed_tcp_connect(e->host, e->port, deadlineMs);
+    if (fd < 0)
+        return cannot_connect(e, r);
+    FeedTlsConfig config = {e->host, e->cafile[0] != '\0' ? e->cafile : nullptr,
+                            e->certfile[0] != '\0' ? e->certfile : nullptr,
+                            e->keyfile[0] != '\0' ? e->keyfile : nullptr, tls_wall_clock};
+    if (feed_tls_open(&config, fd, deadlineMs, &c->transport, r->error, sizeof r->error) == 0)
+        return 0;
+    close(fd);
+    return -1;
+}
+
+/* The CONNACK code as the protocol spoken writes it: MQTT 5 reason codes in hex. */
+void connack_text(const FeedMqttSession *s, char *out, size_t size)
+{
+    snprintf(out, size, s->v5 ? "CONNACK 0x%02x" : "CONNACK %d", s->returnCode);
+}
+
 FeedSendKind connect_broker(FeedMqttCall *c, long long deadlineMs, FeedSendResult *r)
 {
     const FeedMqttEndpoint *e = c->endpoint;
-    if (feed_tcp_open(e->host, e->port, deadlineMs, &c->transport) != 0) {
-        snprintf(r->error, sizeof r->error, "cannot connect to %.80s port %u: %s", e->host, e->port, strerror(errno));
+    if (open_transport(c, deadlineMs, r) != 0)
         return FEED_SEND_FAILED;
-    }
     MqttConnect connect = {c->clientId, e->hasUser ? e->user : nullptr,
                            e->hasUser && e->hasPassword ? e->password : nullptr, (uint16_t)e->keepaliveS, 1};
-    FeedMqttResult result = feed_mqtt_connect(&c->session, &c->transport, &connect, deadlineMs);
+    FeedMqttResult result = feed_mqtt_connect(&c->session, &c->transport, &connect, !c->v311, deadlineMs);
     if (result == FEED_MQTT_OK) {
         c->connected = 1;
+        c->fellBack = c->v311 && !c->v311Remembered;
         return FEED_SEND_OK;
     }
     int error = errno;
     c->transport.close(c->transport.ctx);
+    if (result == FEED_MQTT_WANTS_V311) {
+        /* Once: a 3.1.1 connection never answers so. */
+        c->v311 = 1;
+        return connect_broker(c, deadlineMs, r);
+    }
+    char code[24];
+    connack_text(&c->session, code, sizeof code);
     if (result == FEED_MQTT_CREDENTIALS) {
-        snprintf(r->error, sizeof r->error, "the broker refused the credentials (CONNACK %d)", c->session.returnCode);
+        snprintf(r->error, sizeof r->error, "the broker refused the credentials (%s)", code);
         return FEED_SEND_CREDENTIALS;
     }
     if (result == FEED_MQTT_REFUSED)
-        snprintf(r->error, sizeof r->error, "the broker refused the connection (CONNACK %d)", c->session.returnCode);
+        snprintf(r->error, sizeof r->error, "the broker refused the connection (%s)", code);
     else if (error == ETIMEDOUT)
         snprintf(r->error, sizeof r->error, "the broker sent no CONNACK in time");
     else
         snprintf(r->error, sizeof r->error, "the broker ended the connection: %s", strerror(error));
     return FEED_SEND_FAILED;
+}
+
+const char *reason_name(int code)
+{
+    switch (code) {
+    case MQTT5_NOT_AUTHORIZED:
+        return " not authorised";
+    case MQTT5_QUOTA_EXCEEDED:
+        return " quota exceeded";
+    case MQTT5_PAYLOAD_FORMAT_INVALID:
+        return " payload format invalid";
+    case kTopicNameInvalid:
+        return " topic name invalid";
+    case MQTT5_UNSPECIFIED_ERROR:
+        return " unspecified error";
+    default:
+        return "";
+    }
 }
 
 void drop_connection(FeedMqttCall *c)
@@ -173,10 +241,11 @@ size_t feed_mqtt_packet_size(const FeedMqttEndpoint *e, const SpoolPoint *p, con
     return 1 + (remaining < 128 ? 1 : remaining < 16384 ? 2 : 3) + remaining;
 }
 
-void feed_mqtt_call_begin(FeedMqttCall *c, const FeedMqttEndpoint *e, const char *feed)
+void feed_mqtt_call_begin(FeedMqttCall *c, const FeedMqttEndpoint *e, const char *feed, int v311)
 {
     *c = FeedMqttCall{};
     c->endpoint = e;
+    c->v311 = c->v311Remembered = v311 != 0;
     c->nextId = 1;
     feed_client_id(feed, c->clientId, sizeof c->clientId);
 }
@@ -187,8 +256,10 @@ void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count,
     *r = FeedSendResult{};
     if (!c->connected && (r->kind = connect_broker(c, deadlineMs, r)) != FEED_SEND_OK)
         return;
+    /* An MQTT 5 broker says how many messages may await their PUBACK at once. */
+    int window = c->session.receiveMaximum < (int)kWindow ? (int)c->session.receiveMaximum : (int)kWindow;
     while (r->confirmed < count) {
-        int n = count - r->confirmed < kWindow ? count - r->confirmed : kWindow;
+        int n = count - r->confirmed < window ? count - r->confirmed : window;
         FeedMqttMessage messages[kWindow];
         for (int i = 0; i < n; i++) {
             const FeedOutPoint *o = &points[r->confirmed + i];
@@ -203,6 +274,18 @@ void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count,
         c->nextId = (uint16_t)((c->nextId - 1 + (unsigned)n) % 65535 + 1);
         if (result == FEED_MQTT_OK)
             continue;
+        if (result == FEED_MQTT_POINT_REFUSED) {
+            /* The session goes on: only that message was refused. */
+            r->kind = FEED_SEND_POINT_REFUSED;
+            if (c->session.refusedCode == MQTT5_PACKET_TOO_LARGE)
+                snprintf(r->reason, sizeof r->reason, "over the broker's maximum of %u bytes",
+                         (unsigned)c->session.maximumPacketSize);
+            else
+                snprintf(r->reason, sizeof r->reason, "PUBACK 0x%02x%s", c->session.refusedCode,
+                         reason_name(c->session.refusedCode));
+            snprintf(r->error, sizeof r->error, "the broker refused a message (%s)", r->reason);
+            return;
+        }
         drop_connection(c);
         r->kind = connection_closed(error) ? FEED_SEND_POINT_REFUSED : FEED_SEND_FAILED;
         snprintf(r->reason, sizeof r->reason, "the broker closed the connection on it");

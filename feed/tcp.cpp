@@ -108,7 +108,7 @@ int connect_one(const struct addrinfo *ai, long long deadline_ms)
 
 } // namespace
 
-int feed_tcp_open(const char *host, unsigned port, long long deadline_ms, FeedTransport *out)
+int feed_tcp_connect(const char *host, unsigned port, long long deadline_ms)
 {
     if (port == 0 || port > 65535) {
         errno = EINVAL;
@@ -134,10 +134,16 @@ int feed_tcp_open(const char *host, unsigned port, long long deadline_ms, FeedTr
             break;
     }
     freeaddrinfo(list);
-    if (fd < 0) {
+    if (fd < 0)
         errno = error;
+    return fd;
+}
+
+int feed_tcp_open(const char *host, unsigned port, long long deadline_ms, FeedTransport *out)
+{
+    int fd = feed_tcp_connect(host, port, deadline_ms);
+    if (fd < 0)
         return -1;
-    }
     TcpContext *c = static_cast<TcpContext *>(malloc(sizeof *c));
     if (c == nullptr) {
         close(fd);

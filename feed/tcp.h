@@ -11,6 +11,13 @@
 #include "transport.h"
 
 /*
+ * Connects to host (as feed_tcp_open does) and returns the connected
+ * non-blocking socket, or -1 with errno set: for a transport that runs over
+ * it, such as TLS.
+ */
+int feed_tcp_connect(const char *host, unsigned port, long long deadline_ms);
+
+/*
  * Connects to host (a name, an IPv4 address, or an IPv6 one without brackets)
  * at port, trying each address the resolver gives until one answers before
  * the deadline. Returns 0 with *out ready to use (its close() frees it), or -1

@@ -164,6 +164,9 @@ int feed_settings_load(const char *argv0, FeedSettings *out, char *error, size_t
                                                : snprintf(out->spool, sizeof out->spool, "%s/spool", out->home);
     if (n < 0 || (size_t)n >= sizeof out->spool)
         return refuse(error, size, "the spool path is too long");
+    const char *cafile = getenv("FEED_CAFILE");
+    if (cafile != nullptr && snprintf(out->cafile, sizeof out->cafile, "%s", cafile) >= (int)sizeof out->cafile)
+        return refuse(error, size, "the FEED_CAFILE path is too long");
     const char *url = getenv("FEED_API_URL");
     if (url != nullptr && *url != '\0') {
         if (strlen(url) >= sizeof out->url)
@@ -215,9 +218,22 @@ void feed_usage(FILE *out)
           "     found missing or cut short (counted as lost)\n"
           "  5  neither delivered nor kept: this point is lost\n"
           "\n"
+          "MQTT URLs:\n"
+          "  mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?retain=0|1&keepalive=N]\n"
+          "  mqtts://... the same over TLS 1.2, port 8883 by default, with also\n"
+          "     cafile=PATH          CA bundle the broker's certificate must chain to\n"
+          "     cert=PATH&key=PATH   client certificate and its key; a key file that\n"
+          "                          others may read is refused\n"
+          "  The broker's certificate must be valid now and name HOST; there is no\n"
+          "  way to turn that off. A failed check keeps the points, like an endpoint down.\n"
+          "  The clock must be set (NTP): a clock before the build date is refused.\n"
+          "\n"
           "Environment (defaults in brackets):\n"
-          "  FEED_API_URL      http(s)://... or mqtt://... [first line of feed_url beside\n"
-          "                    feed_update, else https://api.xively.com/v2]\n"
+          "  FEED_API_URL      http(s)://..., mqtt://... or mqtts://... [first line of\n"
+          "                    feed_url beside feed_update, else https://api.xively.com/v2]\n"
+          "  FEED_CAFILE       CA bundle (PEM) for https:// and for mqtts:// without\n"
+          "                    cafile= [/etc/ssl/certs/ca-certificates.crt; for https://\n"
+          "                    curl's own when that file is missing]\n"
           "  FEED_SPOOL_DIR    the spool [spool/ beside feed_update]\n"
           "  FEED_KEEP_ONLY    1: keep the point, try no network (for a stopping caller)\n",
           out);

@@ -38,6 +38,7 @@ struct FeedSettings {
     char home[FEED_PATH_MAX];     /* the folder feed_update was started from */
     char spool[FEED_PATH_MAX];    /* FEED_SPOOL_DIR, else HOME/spool */
     char url[FEED_URL_MAX];       /* FEED_API_URL, else the first line of HOME/feed_url, else the default */
+    char cafile[FEED_TLS_PATH_MAX]; /* FEED_CAFILE: the CA bundle of https:// and of mqtts:// without cafile=; "" */
     unsigned spoolMax;            /* FEED_SPOOL_MAX */
     unsigned timeoutS;            /* FEED_TIMEOUT_S */
     unsigned retryMinS;           /* FEED_RETRY_MIN_S */

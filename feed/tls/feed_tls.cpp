@@ -73,6 +73,24 @@ long socket_io(int fd, bool out, unsigned char *buf, size_t len, long long deadl
 }
 
 /*
+ * A server that refuses the handshake sends its alert and closes: our next
+ * write may fail first, with the alert still unread. Whatever already came is
+ * handed to the engine, so that the cause is the server's alert.
+ */
+void take_pending_input(TlsSession *s)
+{
+    br_ssl_engine_context *engine = &s->client.eng;
+    while (br_ssl_engine_current_state(engine) & BR_SSL_RECVREC) {
+        size_t len = 0;
+        unsigned char *buf = br_ssl_engine_recvrec_buf(engine, &len);
+        ssize_t n = recv(s->fd, buf, len, MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        br_ssl_engine_recvrec_ack(engine, (size_t)n);
+    }
+}
+
+/*
  * Moves records between the engine and the socket until the engine's state
  * has one of `want`. Returns 0, or -1 with errno: ETIMEDOUT at the deadline
  * (the session stays usable), ECONNRESET when the server closed the TCP
@@ -93,6 +111,9 @@ int run_until(TlsSession *s, unsigned want, long long deadline_ms)
             long n = socket_io(s->fd, true, buf, len, deadline_ms);
             if (n < 0) {
                 s->saved_errno = errno;
+                if (errno == EPIPE || errno == ECONNRESET)
+                    take_pending_input(s);
+                errno = s->saved_errno;
                 return -1;
             }
             br_ssl_engine_sendrec_ack(engine, (size_t)n);
@@ -243,7 +264,7 @@ void handshake_error(const TlsSession *s, const FeedTlsConfig *config, const cha
     case BR_ERR_IO:
         if (s->saved_errno == ETIMEDOUT)
             snprintf(error, error_size, "TLS: the handshake with %s timed out", config->host);
-        else if (s->eof)
+        else if (s->eof || s->saved_errno == EPIPE || s->saved_errno == ECONNRESET)
             snprintf(error, error_size, "TLS: %s closed the connection during the handshake", config->host);
         else
             snprintf(error, error_size, "TLS: the handshake with %s failed: %s", config->host,

@@ -3,9 +3,12 @@
 FeedServer   a feed service on 127.0.0.1 that answers, refuses connections,
              accepts and never answers, or answers with an HTTP error status;
              it records every request and what it answered.
+             With tls=(certificate, key) it is an HTTPS service.
 Camera       an application home in a temporary directory holding a copy of
              the feed_update program; runs it (in a cross build through the
              emulator) and reads its status.
+make_certificates  a CA, an unrelated CA and a server certificate of the CA for
+             localhost and 127.0.0.1 (EC P-256), made with openssl.
 
 FEED_UPDATE names the program; FEED_UPDATE_EMULATOR, in a cross build, the
 emulator command that runs it.
@@ -14,6 +17,7 @@ import http.server
 import json
 import os
 import shutil
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -24,6 +28,29 @@ EMULATOR = os.environ.get("FEED_UPDATE_EMULATOR", "").split()
 # By its full path: some cases run the program with a PATH of their own.
 EMULATOR[:1] = [shutil.which(EMULATOR[0]) or EMULATOR[0]] if EMULATOR else []
 CURL = shutil.which("curl")
+
+# ca.pem, other-ca.pem, server.key, server.csr and server.pem (signed by ca.pem) in the folder $1.
+MAKE_CERTIFICATES = r"""set -e
+cd "$1"
+ec() { openssl ecparam -name prime256v1 -genkey -noout -out "$1"; }
+for ca in ca other-ca; do
+  ec $ca.key
+  openssl req -new -x509 -key $ca.key -subj "/CN=Test $ca" -days 3650 -out $ca.pem \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
+done
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n' > server.ext
+ec server.key
+openssl req -new -key server.key -subj /CN=localhost -out server.csr
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile server.ext \
+  -out server.pem
+"""
+
+
+def make_certificates(directory, more=""):
+    """MAKE_CERTIFICATES in directory, then the shell script more there; raises when openssl fails."""
+    made = subprocess.run(["sh", "-c", MAKE_CERTIFICATES + more, "make", directory], capture_output=True)
+    if made.returncode != 0:
+        raise RuntimeError("openssl could not make the certificates: " + made.stderr.decode(errors="replace"))
 
 
 class Request:
@@ -64,7 +91,8 @@ class FeedServer:
     request body that returns the status. on_request(n) is called with the count of requests so
     far, before the answer."""
 
-    def __init__(self, mode="ok"):
+    def __init__(self, mode="ok", tls=None):
+        self.tls = tls
         self.requests = []
         self.on_request = None
         self.release = threading.Event()
@@ -72,13 +100,17 @@ class FeedServer:
         self.port = 0
         self.mode = "ok"
         self._listen()
-        self.url = "http://127.0.0.1:%d/v2" % self.port
+        self.url = "%s://127.0.0.1:%d/v2" % ("https" if tls else "http", self.port)
         self.set_mode(mode)
 
     def _listen(self):
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
         self.httpd.daemon_threads = True
         self.httpd.owner = self
+        if self.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*self.tls)
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
         self.port = self.httpd.server_address[1]
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 

@@ -67,6 +67,26 @@ TEST(FeedMqttUrl, SplitsIntoItsParts)
     EXPECT_STREQ("", e.prefix);
     EXPECT_EQ(0, e.retain);
     EXPECT_EQ(30u, e.keepaliveS);
+    EXPECT_FALSE(e.tls);
+    EXPECT_STREQ("", e.cafile);
+
+    ASSERT_EQ(0, feed_mqtt_parse("mqtts://u:p@broker.example/s?cafile=/etc/my%20ca.pem&cert=/c.pem&key=k%26.pem"
+                                 "&retain=1",
+                                 &e, error, sizeof error))
+        << error;
+    EXPECT_TRUE(e.tls);
+    EXPECT_STREQ("broker.example", e.host);
+    EXPECT_EQ(8883u, e.port);
+    EXPECT_STREQ("s/", e.prefix);
+    EXPECT_STREQ("/etc/my ca.pem", e.cafile);
+    EXPECT_STREQ("/c.pem", e.certfile);
+    EXPECT_STREQ("k&.pem", e.keyfile);
+    EXPECT_EQ(1, e.retain);
+
+    ASSERT_EQ(0, feed_mqtt_parse("mqtts://broker:9883", &e, error, sizeof error)) << error;
+    EXPECT_EQ(9883u, e.port);
+    EXPECT_STREQ("", e.cafile);
+    EXPECT_STREQ("", e.certfile);
 }
 
 TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
@@ -89,13 +109,25 @@ TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
         {"mqtt://host/a%2", "invalid MQTT URL mqtt://host/a%2: a \"%\" in the prefix is not followed by two hex digits"},
         {"mqtt://host/a/+", "invalid MQTT URL mqtt://host/a/+: the prefix holds \"+\", \"#\" or a control character"},
         {"mqtt://host/a%23", "invalid MQTT URL mqtt://host/a%23: the prefix holds \"+\", \"#\" or a control character"},
-        {"mqtt://host?qos=2",
-         "invalid MQTT URL mqtt://host?qos=2: unknown parameter \"qos=2\" (only retain=0|1 and keepalive=N)"},
+        {"mqtt://host?qos=2", "invalid MQTT URL mqtt://host?qos=2: unknown parameter \"qos=2\" (only retain=0|1, "
+                              "keepalive=N, and for mqtts:// cafile=PATH, cert=PATH and key=PATH)"},
+        {"mqtt://host?retain=2", "invalid MQTT URL mqtt://host?retain=2: unknown parameter \"retain=2\" (only "
+                                 "retain=0|1, keepalive=N, and for mqtts:// cafile=PATH, cert=PATH and key=PATH)"},
         {"mqtt://host?keepalive=0",
          "invalid MQTT URL mqtt://host?keepalive=0: the keep-alive is not a number of seconds from 1 to 65535"},
         {"mqtt://host?keepalive=",
          "invalid MQTT URL mqtt://host?keepalive=: the keep-alive is not a number of seconds from 1 to 65535"},
-        {"mqtts://u:p@host", "invalid MQTT URL mqtts://***@host: not an mqtt:// URL"},
+        {"https://u:p@host", "invalid MQTT URL https://***@host: not an mqtt:// or mqtts:// URL"},
+        {"mqtt://host?cafile=/ca.pem",
+         "invalid MQTT URL mqtt://host?cafile=/ca.pem: cafile= is for mqtts:// only: this URL would connect in clear"},
+        {"mqtts://host?cert=/c.pem",
+         "invalid MQTT URL mqtts://host?cert=/c.pem: a client certificate comes with its key: give both cert= and key="},
+        {"mqtts://host?key=/k.pem",
+         "invalid MQTT URL mqtts://host?key=/k.pem: a client certificate comes with its key: give both cert= and key="},
+        {"mqtts://host?cafile=",
+         "invalid MQTT URL mqtts://host?cafile=: cafile= is not a path of 1 to 255 bytes (percent-encoded)"},
+        {"mqtts://host?key=%zz&cert=/c",
+         "invalid MQTT URL mqtts://host?key=%zz&cert=/c: key= is not a path of 1 to 255 bytes (percent-encoded)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.url);

@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from feedfixture import CURL, Camera, FeedServer  # noqa: E402
+from feedfixture import CURL, Camera, FeedServer, make_certificates  # noqa: E402
 
 KEY, FEED = "KEY123", "4711"
 AT = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
@@ -297,7 +297,7 @@ class Words(FeedTest):
     def test_usage_names_every_setting(self):
         text = Camera.run(self.camera(), "--help").stdout
         for name in ("FEED_API_URL", "FEED_SPOOL_DIR", "FEED_SPOOL_MAX", "FEED_TIMEOUT_S", "FEED_RETRY_MIN_S",
-                     "FEED_RETRY_MAX_S", "FEED_BATCH_MAX", "FEED_DRAIN_MS", "FEED_KEEP_ONLY"):
+                     "FEED_RETRY_MAX_S", "FEED_BATCH_MAX", "FEED_DRAIN_MS", "FEED_KEEP_ONLY", "FEED_CAFILE"):
             self.assertIn(name, text)
 
 
@@ -402,6 +402,42 @@ class ApiKey(FeedTest):
                     logged = f.read()
                 self.assertIn("curl --config -", logged)
                 self.assertNotIn(key, logged)
+
+
+class Https(FeedTest):
+    def test_curl_gets_feed_cafile_else_the_bundle_under_the_root_else_its_own(self):
+        certs = os.path.join(self.tmp, "certs")
+        os.mkdir(certs)
+        make_certificates(certs)
+        server = FeedServer(tls=(os.path.join(certs, "server.pem"), os.path.join(certs, "server.key")))
+        self.addCleanup(server.close)
+        bundled = os.path.join(self.tmp, "bundled")
+        os.makedirs(os.path.join(bundled, "etc/ssl/certs"))
+        shutil.copy(os.path.join(certs, "ca.pem"), os.path.join(bundled, "etc/ssl/certs/ca-certificates.crt"))
+        bare = os.path.join(self.tmp, "bare")
+        os.mkdir(bare)
+        ca, other = os.path.join(certs, "ca.pem"), os.path.join(certs, "other-ca.pem")
+        # (case, root, FEED_CAFILE or None, delivered)
+        cases = [
+            ("FEED_CAFILE", bare, ca, True),
+            ("the bundle under the root", bundled, None, True),
+            ("FEED_CAFILE before the bundle", bundled, other, False),
+            ("curl's own without the bundle", bare, None, False),
+        ]
+        for name, root, cafile, delivered in cases:
+            with self.subTest(name):
+                env = {"FEED_API_URL": server.url, "OMBRELLE_ROOT": root, "FEED_RETRY_MIN_S": 0}
+                if cafile:
+                    env["FEED_CAFILE"] = cafile
+                camera = self.camera(**env)
+                result = self.send(camera, name)[0]
+                if delivered:
+                    self.assertEqual((0, ""), (result.returncode, result.stderr))
+                    self.assertEqual(name, server.points()[-1][2])
+                else:
+                    self.assertEqual(3, result.returncode, result.stderr)
+                    self.assertIn("certificate", camera.status()["last error"])
+        self.assertEqual(2, len(server.points()))
 
 
 class Lock(FeedTest):

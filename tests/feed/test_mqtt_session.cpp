@@ -83,7 +83,7 @@ TEST(FeedMqttSession, ConnackCodesSayWhatToDo)
         b.script = connack(c.code);
         FeedTransport t = {&b, fake_write, fake_read, fake_close};
         FeedMqttSession s;
-        EXPECT_EQ(c.result, feed_mqtt_connect(&s, &t, &kConnect, 0));
+        EXPECT_EQ(c.result, feed_mqtt_connect(&s, &t, &kConnect, 0, 0));
         EXPECT_EQ(c.code, s.returnCode);
         ASSERT_GE(b.received.size(), 2u);
         EXPECT_EQ(0x10, b.received[0]);
@@ -93,8 +93,101 @@ TEST(FeedMqttSession, ConnackCodesSayWhatToDo)
         b.script = script;
         FeedTransport t = {&b, fake_write, fake_read, fake_close};
         FeedMqttSession s;
-        EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_connect(&s, &t, &kConnect, 0));
+        EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_connect(&s, &t, &kConnect, 0, 0));
     }
+}
+
+TEST(FeedMqttSession, Mqtt5ConnackSaysWhatToDoAndA311BrokerIsToldApart)
+{
+    const struct {
+        const char *name;
+        std::vector<uint8_t> script;
+        FeedMqttResult result;
+        int v5; /* the session speaks MQTT 5 afterwards */
+    } cases[] = {
+        {"accepted", {0x20, 0x03, 0x00, 0x00, 0x00}, FEED_MQTT_OK, 1},
+        {"accepted, Receive Maximum 20", {0x20, 0x06, 0x00, 0x00, 0x03, 0x21, 0x00, 0x14}, FEED_MQTT_OK, 1},
+        {"bad user name or password", {0x20, 0x03, 0x00, 0x86, 0x00}, FEED_MQTT_CREDENTIALS, 1},
+        {"not authorised", {0x20, 0x03, 0x00, 0x87, 0x00}, FEED_MQTT_CREDENTIALS, 1},
+        {"server unavailable", {0x20, 0x03, 0x00, 0x88, 0x00}, FEED_MQTT_REFUSED, 1},
+        {"unsupported protocol version", {0x20, 0x03, 0x00, 0x84, 0x00}, FEED_MQTT_WANTS_V311, 1},
+        {"a 3.1.1 broker: unacceptable protocol version", connack(1), FEED_MQTT_WANTS_V311, 1},
+        {"a 3.1.1 broker accepting a level it cannot read", connack(0), FEED_MQTT_WANTS_V311, 1},
+        {"a 3.1.1 broker refusing the credentials", connack(5), FEED_MQTT_CREDENTIALS, 0},
+        {"closed before a CONNACK", {}, FEED_MQTT_WANTS_V311, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedBroker b;
+        b.script = c.script;
+        FeedTransport t = {&b, fake_write, fake_read, fake_close};
+        FeedMqttSession s;
+        EXPECT_EQ(c.result, feed_mqtt_connect(&s, &t, &kConnect, 1, 0));
+        EXPECT_EQ(c.v5, s.v5);
+        EXPECT_EQ(c.script.size() == 8 ? 20 : 65535, s.receiveMaximum);
+        ASSERT_GE(b.received.size(), 9u);
+        EXPECT_EQ(MQTT5_PROTOCOL_LEVEL, b.received[8]);
+    }
+}
+
+TEST(FeedMqttSession, Mqtt5PubackRefusesThatMessageAlone)
+{
+    auto puback5 = [](uint16_t id, uint8_t reason) {
+        return std::vector<uint8_t>{0x40, 0x03, (uint8_t)(id >> 8), (uint8_t)id, reason};
+    };
+    const struct {
+        const char *name;
+        std::vector<uint8_t> acks;
+        FeedMqttResult result;
+        int confirmed;
+        int refusedCode;
+    } cases[] = {
+        {"no matching subscribers is a success", join({puback(1), puback5(2, 0x10), puback(3)}), FEED_MQTT_OK, 3, 0},
+        {"the second not authorised", join({puback(1), puback5(2, 0x87), puback(3)}), FEED_MQTT_POINT_REFUSED, 1,
+         0x87},
+        {"the first over quota", join({puback5(1, 0x97), puback(2), puback(3)}), FEED_MQTT_POINT_REFUSED, 0, 0x97},
+        {"a refusal whose later acks never come", join({puback5(1, 0x99)}), FEED_MQTT_FAILED, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedBroker b;
+        b.script = join({{0x20, 0x03, 0x00, 0x00, 0x00}, c.acks});
+        FeedTransport t = {&b, fake_write, fake_read, fake_close};
+        FeedMqttSession s;
+        ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 1, 0));
+        size_t connectBytes = b.received.size();
+        const FeedMqttMessage messages[] = {kMessage, kMessage, kMessage};
+        int confirmed = -1;
+        EXPECT_EQ(c.result, feed_mqtt_publish(&s, messages, 3, 0, 1, 0, &confirmed));
+        EXPECT_EQ(c.confirmed, confirmed);
+        if (c.result == FEED_MQTT_POINT_REFUSED)
+            EXPECT_EQ(c.refusedCode, s.refusedCode);
+        /* MQTT 5 PUBLISH: an empty property list after the packet identifier. */
+        const size_t topicEnd = connectBytes + 2 + 2 + (sizeof kTopic - 1);
+        EXPECT_EQ(0x00, b.received[topicEnd + 2]);
+        EXPECT_EQ(0, memcmp(&b.received[topicEnd + 3], kPayload, sizeof kPayload - 1));
+    }
+}
+
+TEST(FeedMqttSession, Mqtt5MessageOverTheBrokersMaximumPacketSizeIsRefusedUnsent)
+{
+    ScriptedBroker b;
+    /* CONNACK with Maximum Packet Size 64, then the PUBACK of the first message. */
+    b.script = join({{0x20, 0x08, 0x00, 0x00, 0x05, 0x27, 0x00, 0x00, 0x00, 0x40}, puback(1)});
+    FeedTransport t = {&b, fake_write, fake_read, fake_close};
+    FeedMqttSession s;
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 1, 0));
+    EXPECT_EQ(64u, s.maximumPacketSize);
+    size_t connectBytes = b.received.size();
+    const std::string big(100, 'x');
+    const FeedMqttMessage messages[] = {
+        kMessage, {kTopic, sizeof kTopic - 1, (const uint8_t *)big.data(), big.size()}, kMessage};
+    int confirmed = -1;
+    EXPECT_EQ(FEED_MQTT_POINT_REFUSED, feed_mqtt_publish(&s, messages, 3, 0, 1, 0, &confirmed));
+    EXPECT_EQ(1, confirmed);
+    EXPECT_EQ(MQTT5_PACKET_TOO_LARGE, s.refusedCode);
+    const size_t packet = 2 + 2 + (sizeof kTopic - 1) + 2 + 1 + (sizeof kPayload - 1);
+    EXPECT_EQ(connectBytes + packet, b.received.size()) << "only the first message went out";
 }
 
 TEST(FeedMqttSession, PipelinedPublishesConfirmTheLeadingAckedMessages)
@@ -124,7 +217,7 @@ TEST(FeedMqttSession, PipelinedPublishesConfirmTheLeadingAckedMessages)
         b.timeoutAtEnd = c.timeout;
         FeedTransport t = {&b, fake_write, fake_read, fake_close};
         FeedMqttSession s;
-        ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0));
+        ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0, 0));
         size_t connectBytes = b.received.size();
         const FeedMqttMessage messages[] = {kMessage, kMessage, kMessage};
         int confirmed = -1;
@@ -144,7 +237,7 @@ TEST(FeedMqttSession, RetainFlagAndDisconnect)
     b.script = join({connack(0), puback(1)});
     FeedTransport t = {&b, fake_write, fake_read, fake_close};
     FeedMqttSession s;
-    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0));
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0, 0));
     size_t at = b.received.size();
     int confirmed = 0;
     ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_publish(&s, &kMessage, 1, 1, 1, 0, &confirmed));
@@ -163,7 +256,7 @@ TEST(FeedMqttSession, AcksSentBeforeTheBrokerClosedCountEvenWhenALaterWriteFails
     b.writesLeft = 3; /* CONNECT and two PUBLISH; the broker closed on the second */
     FeedTransport t = {&b, fake_write, fake_read, fake_close};
     FeedMqttSession s;
-    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0));
+    ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &kConnect, 0, 0));
     const FeedMqttMessage messages[] = {kMessage, kMessage, kMessage};
     int confirmed = -1;
     EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, messages, 3, 0, 1, 0, &confirmed));

@@ -6,7 +6,8 @@ Mosquitto   a broker on 127.0.0.1 with a configuration of its own in a given dir
             file made with mosquitto_passwd), each on a free port; stop() and start()
             again keep the ports.
 Subscriber  mosquitto_sub on every topic at QoS 1, recording QoS, retain flag, topic
-            and payload of each message.
+            and payload of each message; options (such as --cafile for a TLS listener)
+            go to it and to its readiness probe.
 retained()  the retained message of a topic, as a new subscriber receives it.
 """
 import os
@@ -102,15 +103,15 @@ class Mosquitto:
 class Subscriber:
     """mosquitto_sub on every topic at QoS 1, one line per message: QoS, retain, topic, hex payload."""
 
-    def __init__(self, directory, port, topic="#", name="sub"):
+    def __init__(self, directory, port, topic="#", name="sub", options=()):
         self.path = os.path.join(directory, name + ".out")
         self.output = open(self.path, "wb")
         self.process = subprocess.Popen(
             ["mosquitto_sub", "-h", HOST, "-p", str(port), "-q", "1", "-t", topic, "-i", name,
-             "-F", r"%q\t%r\t%t\t%x"], stdout=self.output, stderr=subprocess.DEVNULL)
+             "-F", r"%q\t%r\t%t\t%x"] + list(options), stdout=self.output, stderr=subprocess.DEVNULL)
         # Subscribed once a message published after the start comes through.
         ready = lambda: subprocess.run(["mosquitto_pub", "-h", HOST, "-p", str(port), "-q", "1",
-                                        "-t", "ready/" + name, "-m", "x"], capture_output=True) and \
+                                        "-t", "ready/" + name, "-m", "x"] + list(options), capture_output=True) and \
             any(m[2] == b"ready/" + name.encode() for m in self.all_messages())
         if not wait_until(ready, 10):
             raise RuntimeError("mosquitto_sub did not subscribe")
