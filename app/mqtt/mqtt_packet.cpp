@@ -636,9 +636,10 @@ static int decode5_connack(const uint8_t *body, uint32_t remaining, Mqtt5Packet 
     if (packet->session_present && packet->reason_code != MQTT5_SUCCESS)
         return MQTT_DECODE_MALFORMED;
     if (remaining == CONNACK_SIZE) {
-        /* A 3.1.1 server's answer: return codes 0 to 5, nothing else. */
+        /* A 3.1.1 server's answer. Codes past 5 are reserved, yet aedes refuses a keep-alive over its
+           limit with 6: a refusal with its code, as the 3.1.1 decoder reads it too. */
         packet->v311 = 1;
-        return packet->reason_code > MQTT_CONNACK_NOT_AUTHORISED ? MQTT_DECODE_MALFORMED : MQTT_DECODE_OK;
+        return MQTT_DECODE_OK;
     }
     if (!reason_allowed(CONNACK_REASONS, sizeof CONNACK_REASONS, packet->reason_code))
         return MQTT_DECODE_MALFORMED;

@@ -607,6 +607,8 @@ const Valid5Case kValid5[] = {
     {"CONNACK unsupported protocol version", {0x20, 0x03, 0x00, 0x84, 0x00}, MQTT_CONNACK, 0, 0x84, 0, 0, 65535, -1, 0},
     {"3.1.1 CONNACK: unacceptable protocol version", {0x20, 0x02, 0x00, 0x01}, MQTT_CONNACK, 0, 1, 1, 0, 0, 0, 0},
     {"3.1.1 CONNACK accepted", {0x20, 0x02, 0x00, 0x00}, MQTT_CONNACK, 0, 0, 1, 0, 0, 0, 0},
+    {"3.1.1 CONNACK with a reserved code (aedes: keep-alive over its limit)", {0x20, 0x02, 0x00, 0x06}, MQTT_CONNACK,
+     0, 6, 1, 0, 0, 0, 0},
     {"PUBACK short form: success", {0x40, 0x02, 0x00, 0x07}, MQTT_PUBACK, 7, 0, 0, 0, 0, 0, 0},
     {"PUBACK not authorised", {0x40, 0x03, 0x00, 0x07, 0x87}, MQTT_PUBACK, 7, 0x87, 0, 0, 0, 0, 0},
     {"PUBACK quota exceeded, empty properties", {0x40, 0x04, 0x00, 0x07, 0x97, 0x00}, MQTT_PUBACK, 7, 0x97, 0, 0,
@@ -675,7 +677,6 @@ const Bytes kMalformed5[] = {
     {0x20, 0x03, 0x02, 0x00, 0x00},                   /* reserved acknowledge flag */
     {0x20, 0x03, 0x01, 0x87, 0x00},                   /* a session with a refusal */
     {0x20, 0x03, 0x00, 0x10, 0x00},                   /* 0x10 is no CONNACK reason */
-    {0x20, 0x02, 0x00, 0x06},                         /* 3.1.1 return code 6 */
     {0x20, 0x03, 0x00, 0x00, 0x01},                   /* property length past the packet */
     {0x20, 0x04, 0x00, 0x00, 0x00, 0x00},             /* bytes after the properties */
     {0x20, 0x05, 0x00, 0x00, 0x02, 0x01, 0x00},       /* Payload Format: not in CONNACK */
