@@ -6,6 +6,8 @@
 
 namespace {
 
+#define FEED_MQTT_PARAMS "retain, keepalive, discovery and discovery_prefix"
+
 struct SchemeName {
     const char *prefix;
     FeedScheme scheme;
@@ -161,9 +163,10 @@ int parse_query(const char *query, FeedMqttEndpoint *out, char *error, size_t er
 {
     while (*query != '\0') {
         size_t length = strcspn(query, "&");
-        char param[64];
+        char param[64 + FEED_DISCOVERY_PREFIX_MAX];
+        char why[256];
         if (length >= sizeof param)
-            return fail(error, errorSize, shown, "a parameter is too long (only retain=0|1 and keepalive=N)");
+            return fail(error, errorSize, shown, "a parameter is too long (only " FEED_MQTT_PARAMS ")");
         memcpy(param, query, length);
         param[length] = '\0';
         if (strcmp(param, "retain=0") == 0 || strcmp(param, "retain=1") == 0) {
@@ -171,9 +174,11 @@ int parse_query(const char *query, FeedMqttEndpoint *out, char *error, size_t er
         } else if (strncmp(param, "keepalive=", 10) == 0) {
             if (parse_number(param + 10, length - 10, 65535, &out->keepaliveS) != 0)
                 return fail(error, errorSize, shown, "the keep-alive is not a number of seconds from 1 to 65535");
+        } else if (int d = feed_discovery_url_param(param, &out->discovery, why, sizeof why)) {
+            if (d < 0)
+                return fail(error, errorSize, shown, why);
         } else if (length > 0) {
-            char why[160];
-            snprintf(why, sizeof why, "unknown parameter \"%s\" (only retain=0|1 and keepalive=N)", param);
+            snprintf(why, sizeof why, "unknown parameter \"%.100s\" (only " FEED_MQTT_PARAMS ")", param);
             return fail(error, errorSize, shown, why);
         }
         query += length;
@@ -241,6 +246,7 @@ int feed_mqtt_parse(const char *url, FeedMqttEndpoint *out, char *error, size_t 
     feed_url_shown(url, shown, sizeof shown);
     *out = FeedMqttEndpoint{};
     out->keepaliveS = FEED_MQTT_KEEPALIVE_DEFAULT_S;
+    feed_discovery_url_defaults(&out->discovery);
     if (feed_url_scheme(url) != FEED_SCHEME_MQTT)
         return fail(error, errorSize, shown, "not an mqtt:// URL");
     for (const char *p = url; *p != '\0'; p++)

@@ -7,13 +7,16 @@
  * derived from one is ever kept or printed; a URL of a scheme this client
  * does not serve is not echoed at all (it may be a mistyped secret).
  *
- * MQTT: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?retain=0|1&keepalive=N]
+ * MQTT: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?retain=0|1&keepalive=N
+ *        &discovery=homeassistant&discovery_prefix=P]
  * USER, PASSWORD and PREFIX may be percent-encoded; the keep-alive is in
- * seconds, 1 to 65535, 30 when not given.
+ * seconds, 1 to 65535, 30 when not given; discovery as discovery.h says.
  */
 #pragma once
 
 #include <stddef.h>
+
+#include "discovery.h"
 
 enum FeedScheme { FEED_SCHEME_UNKNOWN, FEED_SCHEME_HTTP, FEED_SCHEME_HTTPS, FEED_SCHEME_MQTT, FEED_SCHEME_MQTTS };
 
@@ -30,6 +33,7 @@ struct FeedMqttEndpoint {
     char prefix[256];   /* decoded, with its trailing "/" when not empty */
     int retain;
     unsigned keepaliveS;
+    FeedDiscoveryUrl discovery;
 };
 
 /* The scheme of url, by its exact lower-case prefix ("http://", "mqtt://", ...). */

@@ -67,6 +67,28 @@ TEST(FeedMqttUrl, SplitsIntoItsParts)
     EXPECT_STREQ("", e.prefix);
     EXPECT_EQ(0, e.retain);
     EXPECT_EQ(30u, e.keepaliveS);
+    EXPECT_EQ(0, e.discovery.on);
+}
+
+TEST(FeedMqttUrl, DiscoveryAndItsPrefix)
+{
+    const struct {
+        const char *url;
+        int on;
+        const char *prefix;
+    } cases[] = {
+        {"mqtt://h?discovery=homeassistant", 1, "homeassistant"},
+        {"mqtt://h?discovery=homeassistant&discovery_prefix=site/ha-1/", 1, "site/ha-1"},
+        {"mqtt://h?discovery_prefix=ha", 0, "ha"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.url);
+        FeedMqttEndpoint e;
+        char error[256] = "";
+        ASSERT_EQ(0, feed_mqtt_parse(c.url, &e, error, sizeof error)) << error;
+        EXPECT_EQ(c.on, e.discovery.on);
+        EXPECT_STREQ(c.prefix, e.discovery.prefix);
+    }
 }
 
 TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
@@ -89,13 +111,24 @@ TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
         {"mqtt://host/a%2", "invalid MQTT URL mqtt://host/a%2: a \"%\" in the prefix is not followed by two hex digits"},
         {"mqtt://host/a/+", "invalid MQTT URL mqtt://host/a/+: the prefix holds \"+\", \"#\" or a control character"},
         {"mqtt://host/a%23", "invalid MQTT URL mqtt://host/a%23: the prefix holds \"+\", \"#\" or a control character"},
-        {"mqtt://host?qos=2",
-         "invalid MQTT URL mqtt://host?qos=2: unknown parameter \"qos=2\" (only retain=0|1 and keepalive=N)"},
+        {"mqtt://host?qos=2", "invalid MQTT URL mqtt://host?qos=2: unknown parameter \"qos=2\" (only retain, keepalive, "
+                              "discovery and discovery_prefix)"},
         {"mqtt://host?keepalive=0",
          "invalid MQTT URL mqtt://host?keepalive=0: the keep-alive is not a number of seconds from 1 to 65535"},
         {"mqtt://host?keepalive=",
          "invalid MQTT URL mqtt://host?keepalive=: the keep-alive is not a number of seconds from 1 to 65535"},
         {"mqtts://u:p@host", "invalid MQTT URL mqtts://***@host: not an mqtt:// URL"},
+        {"mqtt://h?discovery=tasmota", "invalid MQTT URL mqtt://h?discovery=tasmota: discovery is only \"homeassistant\""},
+        {"mqtt://h?discovery=", "invalid MQTT URL mqtt://h?discovery=: discovery is only \"homeassistant\""},
+        {"mqtt://h?discovery_prefix=",
+         "invalid MQTT URL mqtt://h?discovery_prefix=: the discovery prefix is not up to 127 letters, digits and "
+         "\"._~-/\""},
+        {"mqtt://h?discovery_prefix=a+b",
+         "invalid MQTT URL mqtt://h?discovery_prefix=a+b: the discovery prefix is not up to 127 letters, digits and "
+         "\"._~-/\""},
+        {"mqtt://h?discovery_prefix=/ha",
+         "invalid MQTT URL mqtt://h?discovery_prefix=/ha: the discovery prefix is not up to 127 letters, digits and "
+         "\"._~-/\""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.url);
