@@ -258,7 +258,7 @@ int feed_discovery_config(const FeedDiscoveryIds *d, const char *channel, int32_
     add_text(&t, "/config");
     m->topicSize = t.used;
 
-    /* The points' topic, then the status topic, share this scratch in turn. */
+    /* The points' topic, then the status topic, in turn. Owner: the process's single thread; no lock. */
     static char topic[FEED_DISCOVERY_TEXT_MAX];
     Out state = out_of(topic, sizeof topic);
     feed_topic(d, channel, true, &state);

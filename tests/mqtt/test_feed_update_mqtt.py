@@ -4,7 +4,9 @@ Topics and payloads as they arrive, the client identifier and its preference of 
 camera's MAC address, the keep-alive in the CONNECT, a refusal of the credentials,
 what goes on the wire (an independent parser in FakeBroker), QoS 1 and the in-flight
 window, acks that stop or leave a gap, CONNACK codes, garbage and silence instead of
-a CONNACK. Every broker is started here on free ports with a configuration of the
+a CONNACK; Home Assistant discovery (configs checked against the keys and types of
+Home Assistant's MQTT sensor, the availability message, what is sent again and what
+never). Every broker is started here on free ports with a configuration of the
 test's own. FEED_UPDATE names the program; FEED_UPDATE_EMULATOR, in a cross build,
 the emulator that runs it. Every fixed platform path goes through OMBRELLE_ROOT, a
 fake root per test.
