@@ -26,7 +26,7 @@ const SettingRow kFeedSettings[] = {
     {"FEED_BATCH_MAX", &FeedSettings::batchMax, 200, 1, FEED_BATCH_TOP, "points per request"},
     {"FEED_DRAIN_MS", &FeedSettings::drainMs, 500, 0, 5000, "no further request starts later than this into a call"},
     {"FEED_EXPIRE_AFTER_S", &FeedSettings::expireAfterS, 1800, 60, 604800,
-     "discovery: Home Assistant shows a channel unavailable after this silence, seconds"},
+     "discovery's expire_after: silence before a channel shows unavailable, seconds"},
 };
 
 unsigned setting(const SettingRow &row)
@@ -234,7 +234,8 @@ void feed_usage(FILE *out)
           "  FEED_KEEP_ONLY    1: keep the point, try no network (for a stopping caller)\n"
           "  FEED_PARAMETER    the channel's parameter code, remembered per channel in the\n"
           "                    spool for discovery: 10 humidity %, 20 illuminance lx,\n"
-          "                    30 temperature \xc2\xb0" "C, 31 temperature \xc2\xb0" "F, 1 text (no unit)\n",
+          "                    30 temperature \xc2\xb0" "C, 31 temperature \xc2\xb0" "F, 1 text (no unit);\n"
+          "                    anything but a number up to 9999 is ignored\n",
           out);
     for (const SettingRow &row : kFeedSettings)
         fprintf(out, "  %-17s %s, %u to %u [%u]\n", row.name, row.meaning, row.min, row.max, row.fallback);
