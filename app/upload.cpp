@@ -250,8 +250,13 @@ int upload_channel(const char *home, const TickSettings &s, int i, const Channel
     char number[VALUE_WORD_SIZE];
     snprintf(number, sizeof number, "%8.1f", out.value);
     const char *const words[FEED_UPDATE_WORDS] = {s.apikey, s.feedid, s.name[i], out.text ? out.chars : number};
+    /* The code goes beside the four words, so that feed_update can tell what the channel measures. */
+    char code[32];
+    snprintf(code, sizeof code, "FEED_PARAMETER=%d", (int)s.chparam[i]);
+    const char *const env[] = {code};
+    const ShellRunOptions options = {env, 1, 0, false};
     int status;
-    int rc = feed_update_run(home, words, &status);
+    int rc = feed_update_run_with(home, words, &options, &status);
     if (rc == 0 && feed_status_lost(status))
         app_errlog("[Ombrelle]Channel%d upload lost: feed_update exit %d (%s)\n", i + 1, status,
                    feed_status_meaning(status));

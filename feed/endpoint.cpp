@@ -157,7 +157,8 @@ int parse_hostport(const char *hp, size_t length, unsigned defaultPort, FeedMqtt
     return parse_number(port, (size_t)(hp + length - port), 65535, &out->port) == 0 ? 0 : -2;
 }
 
-const char kParameters[] = "only retain=0|1, keepalive=N, and for mqtts:// cafile=PATH, cert=PATH and key=PATH";
+const char kParameters[] = "only retain=0|1, keepalive=N, discovery=homeassistant, discovery_prefix=P, and for "
+                           "mqtts:// cafile=PATH, cert=PATH and key=PATH";
 
 /* The parameters that name a file, percent-decoded into their field. */
 struct PathParameter {
@@ -175,7 +176,7 @@ const PathParameter kPathParameters[] = {
 int parse_parameter(const char *name, size_t nameLength, const char *value, size_t valueLength,
                     FeedMqttEndpoint *out, char *error, size_t errorSize, const char *shown)
 {
-    char why[160];
+    char why[256];
     if (value != nullptr && nameLength == 6 && strncmp(name, "retain", 6) == 0 && valueLength == 1
         && (*value == '0' || *value == '1')) {
         out->retain = *value == '1';
@@ -202,6 +203,16 @@ int parse_parameter(const char *name, size_t nameLength, const char *value, size
         return 0;
     }
     size_t length = value != nullptr ? (size_t)(value + valueLength - name) : nameLength;
+    char param[64 + FEED_DISCOVERY_PREFIX_MAX];
+    if (length < sizeof param) {
+        memcpy(param, name, length);
+        param[length] = '\0';
+        int d = feed_discovery_url_param(param, &out->discovery, why, sizeof why);
+        if (d > 0)
+            return 0;
+        if (d < 0)
+            return fail(error, errorSize, shown, why);
+    }
     snprintf(why, sizeof why, "unknown parameter \"%.*s\" (%s)", length > 32 ? 32 : (int)length, name, kParameters);
     return fail(error, errorSize, shown, why);
 }
@@ -285,6 +296,7 @@ int feed_mqtt_parse(const char *url, FeedMqttEndpoint *out, char *error, size_t 
     feed_url_shown(url, shown, sizeof shown);
     *out = FeedMqttEndpoint{};
     out->keepaliveS = FEED_MQTT_KEEPALIVE_DEFAULT_S;
+    feed_discovery_url_defaults(&out->discovery);
     FeedScheme scheme = feed_url_scheme(url);
     if (scheme != FEED_SCHEME_MQTT && scheme != FEED_SCHEME_MQTTS)
         return fail(error, errorSize, shown, "not an mqtt:// or mqtts:// URL");

@@ -7,9 +7,11 @@
  * derived from one is ever kept or printed; a URL of a scheme this client
  * does not serve is not echoed at all (it may be a mistyped secret).
  *
- * MQTT: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?retain=0|1&keepalive=N]
+ * MQTT: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?retain=0|1&keepalive=N
+ *        &discovery=homeassistant&discovery_prefix=P]
  * USER, PASSWORD and PREFIX may be percent-encoded; the keep-alive is in
- * seconds, 1 to 65535, 30 when not given; the port 1883 when not given.
+ * seconds, 1 to 65535, 30 when not given; the port 1883 when not given;
+ * discovery and discovery_prefix as discovery.h says.
  *
  * MQTT over TLS: mqtts://... as above, port 8883 when not given, and three
  * more parameters, each a percent-encoded path: cafile=PATH (the CA bundle
@@ -21,6 +23,8 @@
 #pragma once
 
 #include <stddef.h>
+
+#include "discovery.h"
 
 enum FeedScheme { FEED_SCHEME_UNKNOWN, FEED_SCHEME_HTTP, FEED_SCHEME_HTTPS, FEED_SCHEME_MQTT, FEED_SCHEME_MQTTS };
 
@@ -47,6 +51,7 @@ struct FeedMqttEndpoint {
     char cafile[FEED_TLS_PATH_MAX];    /* decoded; "" when not given (the caller may put FEED_CAFILE in) */
     char certfile[FEED_TLS_PATH_MAX];  /* decoded; "" when not given, else keyfile is given too */
     char keyfile[FEED_TLS_PATH_MAX];
+    FeedDiscoveryUrl discovery;
 };
 
 /* The scheme of url, by its exact lower-case prefix ("http://", "mqtt://", ...). */

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "announce.h"
 #include "backoff.h"
 #include "endpoint.h"
 #include "feed_tls.h"
@@ -54,6 +55,7 @@ struct Call {
     long long startMs;
     FeedMqttCall mqtt;
     int mqttBegun;
+    FeedAnnounce announce; /* discovery: only while the spool's lock is held */
     FeedSendResult last;  /* the last try that failed */
     int failed;
 };
@@ -169,6 +171,8 @@ void send_points(Call *c, const FeedOutPoint *points, int count, int fresh, Feed
             feed_mqtt_call_begin(&c->mqtt, &c->target.mqtt, c->words.feed,
                                  v311_remembered(c->spool.endpoint.v311UntilS, c->now.wallS));
         c->mqttBegun = 1;
+        if (feed_announce_before(&c->announce, &c->mqtt, points, count, try_deadline(c), r) != 0)
+            return;
         feed_mqtt_call_send(&c->mqtt, points, count, try_deadline(c), r);
         return;
     }
@@ -468,6 +472,16 @@ int not_kept(Call *c, int down)
     return without_spool(c, why, down || !drained);
 }
 
+void begin_announce(Call *c)
+{
+    char at[24] = "";
+    if (c->now.wallS >= g_feedBuildEpoch && feed_format_at(c->now.wallS, at, sizeof at) != 0)
+        at[0] = '\0';
+    int mqtt = c->target.ready && is_mqtt(&c->target);
+    feed_announce_begin(&c->announce, mqtt ? &c->target.mqtt : nullptr, c->spool.dirFd, c->words.feed,
+                        c->words.channel, c->settings.parameter, c->settings.expireAfterS, at);
+}
+
 /* The spool holds the lock: keep, try, save. */
 int with_spool(Call *c)
 {
@@ -475,6 +489,7 @@ int with_spool(Call *c)
         say("the log in %s did not hold the points its state counts: they are lost", c->settings.spool);
     if (spool_inbox_merge(&c->spool) < 0)
         say("cannot take the inbox of %s: %s", c->settings.spool, strerror(errno));
+    begin_announce(c);
     int down = known_down(c);
     int direct = c->spool.count == 0 && c->spool.endpoint.headTries == 0 && c->target.ready && !down
         && !c->settings.keepOnly;

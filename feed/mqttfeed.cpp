@@ -299,6 +299,19 @@ void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count,
     r->kind = FEED_SEND_OK;
 }
 
+FeedMqttResult feed_mqtt_call_publish(FeedMqttCall *c, const FeedMqttMessage *messages, int count, int retain,
+                                      long long deadlineMs, int *confirmed)
+{
+    *confirmed = 0;
+    if (!c->connected)
+        return FEED_MQTT_FAILED;
+    FeedMqttResult result = feed_mqtt_publish(&c->session, messages, count, retain, c->nextId, deadlineMs, confirmed);
+    c->nextId = (uint16_t)((c->nextId - 1 + (unsigned)count) % 65535 + 1);
+    if (result != FEED_MQTT_OK)
+        drop_connection(c);
+    return result;
+}
+
 void feed_mqtt_call_end(FeedMqttCall *c, long long deadlineMs)
 {
     if (c->connected)

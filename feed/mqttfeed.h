@@ -64,5 +64,13 @@ void feed_mqtt_call_begin(FeedMqttCall *c, const FeedMqttEndpoint *e, const char
 void feed_mqtt_call_send(FeedMqttCall *c, const FeedOutPoint *points, int count, long long deadlineMs,
                          FeedSendResult *r);
 
+/*
+ * Publishes messages[0..count) (at most FEED_MQTT_BATCH_MAX) on the open
+ * connection: FEED_MQTT_OK when all were confirmed, else the connection is
+ * closed. *confirmed as feed_mqtt_publish says.
+ */
+FeedMqttResult feed_mqtt_call_publish(FeedMqttCall *c, const FeedMqttMessage *messages, int count, int retain,
+                                      long long deadlineMs, int *confirmed);
+
 /* Disconnects (best effort) and closes the connection. */
 void feed_mqtt_call_end(FeedMqttCall *c, long long deadlineMs);

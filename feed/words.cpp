@@ -25,6 +25,8 @@ const SettingRow kFeedSettings[] = {
     {"FEED_RETRY_MAX_S", &FeedSettings::retryMaxS, 600, 0, 86400, "cap of the jittered wait between tries"},
     {"FEED_BATCH_MAX", &FeedSettings::batchMax, 200, 1, FEED_BATCH_TOP, "points per request"},
     {"FEED_DRAIN_MS", &FeedSettings::drainMs, 500, 0, 5000, "no further request starts later than this into a call"},
+    {"FEED_EXPIRE_AFTER_S", &FeedSettings::expireAfterS, 1800, 60, 604800,
+     "discovery's expire_after: silence before a channel shows unavailable, seconds"},
 };
 
 unsigned setting(const SettingRow &row)
@@ -37,6 +39,15 @@ unsigned setting(const SettingRow &row)
     if (errno != 0 || v > row.max)
         return row.max;
     return v < row.min ? row.min : (unsigned)v;
+}
+
+/* A parameter code from 0 to 9999, or -1 for none or anything else: a bad code must not cost the point. */
+int parameter_code(const char *text)
+{
+    size_t n = text != nullptr ? strlen(text) : 0;
+    if (n == 0 || n > 4 || strspn(text, "0123456789") != n)
+        return -1;
+    return atoi(text);
 }
 
 int refuse(char *error, size_t size, const char *text)
@@ -157,6 +168,7 @@ int feed_settings_load(const char *argv0, FeedSettings *out, char *error, size_t
         out->retryMinS = out->retryMaxS;
     const char *keep = getenv("FEED_KEEP_ONLY");
     out->keepOnly = keep != nullptr && strcmp(keep, "1") == 0;
+    out->parameter = parameter_code(getenv("FEED_PARAMETER"));
     if (home_of(argv0, out->home, sizeof out->home) != 0)
         return refuse(error, size, "the path of feed_update is too long");
     const char *spool = getenv("FEED_SPOOL_DIR");
@@ -235,8 +247,23 @@ void feed_usage(FILE *out)
           "                    cafile= [/etc/ssl/certs/ca-certificates.crt; for https://\n"
           "                    curl's own when that file is missing]\n"
           "  FEED_SPOOL_DIR    the spool [spool/ beside feed_update]\n"
-          "  FEED_KEEP_ONLY    1: keep the point, try no network (for a stopping caller)\n",
+          "  FEED_KEEP_ONLY    1: keep the point, try no network (for a stopping caller)\n"
+          "  FEED_PARAMETER    the channel's parameter code, remembered per channel in the\n"
+          "                    spool for discovery: 10 humidity %, 20 illuminance lx,\n"
+          "                    30 temperature \xc2\xb0" "C, 31 temperature \xc2\xb0" "F, 1 text (no unit);\n"
+          "                    anything but a number up to 9999 is ignored\n",
           out);
     for (const SettingRow &row : kFeedSettings)
         fprintf(out, "  %-17s %s, %u to %u [%u]\n", row.name, row.meaning, row.min, row.max, row.fallback);
+    fputs("\n"
+          "MQTT URL: mqtt://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX][?OPTION&...]\n"
+          "  retain=0|1        publish the points retained [0]\n"
+          "  keepalive=N       the keep-alive, 1 to 65535 s [30]\n"
+          "  discovery=homeassistant\n"
+          "                    on each connection, before the points, the retained\n"
+          "                    PREFIX/FEEDID/status {\"state\":\"online\",\"last\":\"TIME\"}, and\n"
+          "                    once per channel (again when it changes) its retained\n"
+          "                    config DISCOVERY_PREFIX/sensor/CLIENTID_CHANNEL/config\n"
+          "  discovery_prefix=P  the discovery prefix [homeassistant]\n",
+          out);
 }

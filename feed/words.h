@@ -45,7 +45,9 @@ struct FeedSettings {
     unsigned retryMaxS;           /* FEED_RETRY_MAX_S */
     unsigned batchMax;            /* FEED_BATCH_MAX */
     unsigned drainMs;             /* FEED_DRAIN_MS */
+    unsigned expireAfterS;        /* FEED_EXPIRE_AFTER_S: Home Assistant's expire_after */
     int keepOnly;                 /* FEED_KEEP_ONLY=1: keep the point, try no network */
+    int parameter;                /* FEED_PARAMETER: the channel's parameter code; -1 when not given */
 };
 
 /* The most points one request carries (FEED_BATCH_MAX's top). */

@@ -87,6 +87,28 @@ TEST(FeedMqttUrl, SplitsIntoItsParts)
     EXPECT_EQ(9883u, e.port);
     EXPECT_STREQ("", e.cafile);
     EXPECT_STREQ("", e.certfile);
+    EXPECT_EQ(0, e.discovery.on);
+}
+
+TEST(FeedMqttUrl, DiscoveryAndItsPrefix)
+{
+    const struct {
+        const char *url;
+        int on;
+        const char *prefix;
+    } cases[] = {
+        {"mqtt://h?discovery=homeassistant", 1, "homeassistant"},
+        {"mqtt://h?discovery=homeassistant&discovery_prefix=site/ha-1/", 1, "site/ha-1"},
+        {"mqtt://h?discovery_prefix=ha", 0, "ha"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.url);
+        FeedMqttEndpoint e;
+        char error[256] = "";
+        ASSERT_EQ(0, feed_mqtt_parse(c.url, &e, error, sizeof error)) << error;
+        EXPECT_EQ(c.on, e.discovery.on);
+        EXPECT_STREQ(c.prefix, e.discovery.prefix);
+    }
 }
 
 TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
@@ -110,9 +132,11 @@ TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
         {"mqtt://host/a/+", "invalid MQTT URL mqtt://host/a/+: the prefix holds \"+\", \"#\" or a control character"},
         {"mqtt://host/a%23", "invalid MQTT URL mqtt://host/a%23: the prefix holds \"+\", \"#\" or a control character"},
         {"mqtt://host?qos=2", "invalid MQTT URL mqtt://host?qos=2: unknown parameter \"qos=2\" (only retain=0|1, "
-                              "keepalive=N, and for mqtts:// cafile=PATH, cert=PATH and key=PATH)"},
+                              "keepalive=N, discovery=homeassistant, discovery_prefix=P, and for mqtts:// cafile=PATH, "
+                              "cert=PATH and key=PATH)"},
         {"mqtt://host?retain=2", "invalid MQTT URL mqtt://host?retain=2: unknown parameter \"retain=2\" (only "
-                                 "retain=0|1, keepalive=N, and for mqtts:// cafile=PATH, cert=PATH and key=PATH)"},
+                                 "retain=0|1, keepalive=N, discovery=homeassistant, discovery_prefix=P, and for "
+                                 "mqtts:// cafile=PATH, cert=PATH and key=PATH)"},
         {"mqtt://host?keepalive=0",
          "invalid MQTT URL mqtt://host?keepalive=0: the keep-alive is not a number of seconds from 1 to 65535"},
         {"mqtt://host?keepalive=",
@@ -128,6 +152,17 @@ TEST(FeedMqttUrl, RefusesClearlyAndShowsNoSecret)
          "invalid MQTT URL mqtts://host?cafile=: cafile= is not a path of 1 to 255 bytes (percent-encoded)"},
         {"mqtts://host?key=%zz&cert=/c",
          "invalid MQTT URL mqtts://host?key=%zz&cert=/c: key= is not a path of 1 to 255 bytes (percent-encoded)"},
+        {"mqtt://h?discovery=tasmota", "invalid MQTT URL mqtt://h?discovery=tasmota: discovery is only \"homeassistant\""},
+        {"mqtt://h?discovery=", "invalid MQTT URL mqtt://h?discovery=: discovery is only \"homeassistant\""},
+        {"mqtt://h?discovery_prefix=",
+         "invalid MQTT URL mqtt://h?discovery_prefix=: the discovery prefix is not up to 127 letters, digits and "
+         "\"._~-/\""},
+        {"mqtt://h?discovery_prefix=a+b",
+         "invalid MQTT URL mqtt://h?discovery_prefix=a+b: the discovery prefix is not up to 127 letters, digits and "
+         "\"._~-/\""},
+        {"mqtt://h?discovery_prefix=/ha",
+         "invalid MQTT URL mqtt://h?discovery_prefix=/ha: the discovery prefix is not up to 127 letters, digits and "
+         "\"._~-/\""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.url);

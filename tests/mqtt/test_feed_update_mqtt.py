@@ -4,7 +4,9 @@ Topics and payloads as they arrive, the client identifier and its preference of 
 camera's MAC address, the keep-alive in the CONNECT, a refusal of the credentials,
 what goes on the wire (an independent parser in FakeBroker), QoS 1 and the in-flight
 window, acks that stop or leave a gap, CONNACK codes, garbage and silence instead of
-a CONNACK. Every broker is started here on free ports with a configuration of the
+a CONNACK; Home Assistant discovery (configs checked against the keys and types of
+Home Assistant's MQTT sensor, the availability message, what is sent again and what
+never). Every broker is started here on free ports with a configuration of the
 test's own. FEED_UPDATE names the program; FEED_UPDATE_EMULATOR, in a cross build,
 the emulator that runs it. Every fixed platform path goes through OMBRELLE_ROOT, a
 fake root per test.
@@ -455,6 +457,151 @@ class Fallback(MqttTest):
         self.assertEqual([(b"ae/4711/T", b"1"), (b"ae/4711/T", b"2")],
                          [(m[2], PAYLOAD.match(m[3]).group(1)) for m in sub.wait_for(2)])
         self.assertTrue(camera.status()["protocol"].startswith("MQTT 3.1.1 until "), camera.status())
+
+
+# What Home Assistant's MQTT sensor takes from a discovery config: key -> check of its value.
+# Every key sent must be one of these, the first group always there.
+IS_STR = lambda v: isinstance(v, str) and v != ""
+HA_REQUIRED = {
+    "name": IS_STR,
+    "unique_id": lambda v: IS_STR(v) and re.fullmatch(r"[A-Za-z0-9_-]+", v) is not None,
+    "state_topic": IS_STR,
+    "value_template": lambda v: IS_STR(v) and "value_json.value" in v,
+    "json_attributes_topic": IS_STR,
+    "json_attributes_template": IS_STR,
+    "expire_after": lambda v: isinstance(v, int) and not isinstance(v, bool) and v > 0,
+    "availability_topic": IS_STR,
+    "availability_template": IS_STR,
+    "payload_available": IS_STR,
+    "device": lambda v: isinstance(v, dict) and isinstance(v.get("identifiers"), list)
+    and all(IS_STR(i) for i in v["identifiers"]) and IS_STR(v.get("name")) and v.get("model") == "Ombrelle",
+}
+HA_OPTIONAL = {
+    "unit_of_measurement": IS_STR,
+    "device_class": lambda v: v in {"temperature", "humidity", "illuminance"},
+    "state_class": lambda v: v in {"measurement", "total", "total_increasing"},
+    "payload_not_available": IS_STR,
+}
+# Parameter code -> (unit, device class); None: neither key.
+UNITS = {"30": ("\u00b0C", "temperature"), "31": ("\u00b0F", "temperature"), "10": ("%", "humidity"),
+         "20": ("lx", "illuminance"), "1": None, None: None}
+
+
+def object_id(channel):
+    return re.sub(rb"[^A-Za-z0-9_-]", b"_", ("%s_" % client_id(MAC)).encode() + channel).decode()
+
+
+class Discovery(WithMosquitto):
+    def config_topic(self, channel, prefix="homeassistant"):
+        return "%s/sensor/%s/config" % (prefix, object_id(channel))
+
+    def config(self, channel, prefix="homeassistant"):
+        """The retained config of channel, checked against the sensor schema; None when there is none."""
+        got = retained(self.broker.open_port, self.config_topic(channel, prefix))
+        if got is None:
+            return None
+        self.assertEqual(1, got[0])
+        config = json.loads(got[1].decode("utf-8"))
+        for key, check in HA_REQUIRED.items():
+            self.assertIn(key, config)
+            self.assertTrue(check(config[key]), (key, config[key]))
+        for key, value in config.items():
+            self.assertIn(key, set(HA_REQUIRED) | set(HA_OPTIONAL), config)
+            self.assertTrue(HA_REQUIRED.get(key, HA_OPTIONAL.get(key))(value), (key, value))
+        self.assertEqual([client_id(MAC)], config["device"]["identifiers"])
+        return config
+
+    def assertUnits(self, config, code):
+        units = UNITS[code]
+        self.assertEqual(units, (config["unit_of_measurement"], config["device_class"]) if units else None)
+        if units is None:
+            self.assertNotIn("unit_of_measurement", config)
+            self.assertNotIn("device_class", config)
+            self.assertNotIn("state_class", config)
+
+    def test_configs_and_availability_arrive_retained_as_home_assistant_reads_them(self):
+        sub = self.subscribe()
+        camera = self.camera(self.url("/site?discovery=homeassistant"), FEED_EXPIRE_AFTER_S=900)
+        # (channel words, value, FEED_PARAMETER)
+        cases = [([b"Temp"], b"23.5", "30"), ([b"Temp F"], b"74.3", "31"), ([b"Hum"], b"40.0", "10"),
+                 ([b"Lux"], b"300.0", "20"), ([b"Note"], b"hello", "1"), ([b"Front", b"door"], b"Closed", None),
+                 ([b'q"b\\s\x01/+', b"\xff"], b"1", "30")]
+        for words, value, code in cases:
+            env = {"FEED_PARAMETER": code} if code else {}
+            result = camera.run(KEY, FEED, *words, value, env=env)
+            self.assertEqual((0, ""), (result.returncode, result.stderr))
+        points = {m[2]: m[3] for m in sub.wait_for(len(cases) * 3) if m[2].startswith(b"site/4711/")
+                  and not m[2].endswith(b"/status")}
+        for words, value, code in cases:
+            channel = b" ".join(words)
+            with self.subTest(channel):
+                config = self.config(channel)
+                self.assertIsNotNone(config)
+                self.assertEqual(channel.decode("utf-8", "replace"), config["name"])
+                self.assertEqual(object_id(channel), config["unique_id"])
+                # The points arrive on the config's state topic, and carry what its templates read.
+                payload = points[config["state_topic"].encode()]
+                self.assertEqual(config["state_topic"], config["json_attributes_topic"])
+                self.assertEqual(value.decode("utf-8", "replace"), json.loads(payload)["value"])
+                self.assertIn("at", json.loads(payload))
+                self.assertEqual(900, config["expire_after"])
+                self.assertEqual("site/4711/status", config["availability_topic"])
+                self.assertUnits(config, code)
+        flag, status = retained(self.broker.open_port, "site/4711/status")
+        status = json.loads(status)
+        self.assertEqual((1, "online"), (flag, status["state"]))
+        self.assertLessEqual(abs(iso_seconds(status["last"]) - time.time()), 30)
+        # Before its points, on each connection: the status first, then the new config, then the point.
+        first = [m[2] for m in sub.messages()][:3]
+        self.assertEqual([b"site/4711/status", self.config_topic(b"Temp").encode(), b"site/4711/Temp"], first)
+
+    def test_a_config_goes_once_and_again_when_its_code_changes_also_for_kept_points(self):
+        sub = self.subscribe()
+        camera = self.camera(self.url("?discovery=homeassistant&discovery_prefix=ha/disc"))
+        calls = [("Temp", "30"), ("Temp", "30"), ("Temp", None), ("Temp", "31")]
+        for channel, code in calls:
+            env = {"FEED_PARAMETER": code} if code else {}
+            self.assertEqual(0, camera.run(KEY, FEED, channel, "1", env=env).returncode)
+        # Kept without the network: the code is remembered, and the config goes when the point does.
+        self.assertEqual(3, camera.run(KEY, FEED, "Lux", "5", env={"FEED_KEEP_ONLY": "1",
+                                                                  "FEED_PARAMETER": "20"}).returncode)
+        self.assertEqual(0, camera.run(KEY, FEED, "Temp", "2").returncode)
+        got = sub.wait_for(len(calls) + 1 + 2 + 6)
+        configs = [json.loads(m[3]) for m in got if m[2].startswith(b"ha/disc/")]
+        self.assertEqual(["\u00b0C", "\u00b0F", "lx"], [c["unit_of_measurement"] for c in configs])
+        self.assertEqual(["Temp", "Temp", "Lux"], [c["name"] for c in configs])
+        self.assertEqual(5, [m[2] for m in got].count(b"4711/status"))
+        self.assertIsNone(retained(self.broker.open_port, self.config_topic(b"Temp")))
+        self.assertUnits(self.config(b"Lux", "ha/disc"), "20")
+
+    def test_a_config_that_fits_no_message_is_said_once_and_never_holds_points_up(self):
+        sub = self.subscribe()
+        camera = self.camera(self.url("?discovery=homeassistant"))
+        channel = b"\x01" * 255
+        results = [camera.run(KEY, FEED, channel, str(v), env={"FEED_PARAMETER": "30"}) for v in (1, 2)]
+        self.assertEqual([0, 0], [r.returncode for r in results])
+        self.assertIn("config does not fit one MQTT message, not sent", results[0].stderr)
+        self.assertEqual("", results[1].stderr)
+        got = sub.wait_for(4)
+        self.assertEqual([b"4711/status", b"4711/" + b"_" * 255] * 2, [m[2] for m in got])
+        self.assertIsNone(self.config(channel))
+
+    def test_a_config_over_the_brokers_maximum_packet_size_is_not_sent_and_the_points_go(self):
+        """mosquitto's max_packet_size, told in its MQTT 5 CONNACK: the config is over it, the points are not."""
+        self.broker.stop()
+        with open(os.path.join(self.tmp, "mosquitto.conf"), "a") as f:
+            f.write("max_packet_size 300\n")
+        self.broker.start()
+        sub = self.subscribe()
+        camera = self.camera(self.url("?discovery=homeassistant"), FEED_RETRY_MIN_S=0, FEED_RETRY_MAX_S=0)
+        self.assertEqual(3, camera.run(KEY, FEED, "T", "1", env={"FEED_KEEP_ONLY": "1"}).returncode)
+        result = camera.run(KEY, FEED, "T", "2", env={"FEED_PARAMETER": "30"})
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn('config does not fit one MQTT message, not sent: channel "T"', result.stderr)
+        got = sub.wait_for(3)
+        self.assertEqual([b"4711/status", b"4711/T", b"4711/T"], [m[2] for m in got])
+        self.assertIsNone(self.config(b"T"))
+        self.assertEqual(0, camera.kept())
 
 
 class ClientIdentifier(MqttTest):

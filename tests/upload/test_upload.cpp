@@ -320,6 +320,26 @@ TEST_F(TickTest, EachChannelUploadThatFeedUpdateLostIsOneErrorLine)
     }
 }
 
+/* Each channel's parameter code goes to feed_update in its environment, beside the four words. */
+TEST_F(TickTest, EachUploadHandsTheChannelsParameterCodeInTheEnvironment)
+{
+    Configure(3, 0, {{1, "A", 30}, {1, "T", 1}, {1, "H", 10}, {1, "X", 99}});
+    harness::WriteFile(home_ + "/feed_update",
+                       "#!/bin/sh\nprintf '%s\\n' \"${FEED_PARAMETER-unset}\" >> \"$(dirname \"$0\")/args\"\n" +
+                           std::string(feedtest::kFeedUpdateScript).substr(strlen("#!/bin/sh\n")),
+                       0755);
+    memcpy(&Serial_data.value[0], Num(21.5).data(), CHANNEL_VALUE_SIZE);
+    memcpy(&Serial_data.value[1], Text("hi").data(), CHANNEL_VALUE_SIZE);
+    memcpy(&Serial_data.value[2], Num(40).data(), CHANNEL_VALUE_SIZE);
+    memcpy(&Serial_data.value[3], Num(7).data(), CHANNEL_VALUE_SIZE);
+
+    Tick();
+
+    EXPECT_EQ((std::vector<Words>{{"30", "KEY", "FEED", "A", "21.5"}, {"1", "KEY", "FEED", "T", "hi"},
+                                  {"10", "KEY", "FEED", "H", "40.0"}, {"99", "KEY", "FEED", "X", "7.0"}}),
+              Calls());
+}
+
 /* A datastream file that cannot be written is one error line per change of state; a removed folder is made again. */
 TEST_F(TickTest, DatastreamFileFailuresAreLoggedOncePerChangeAndItsFolderIsMadeAgain)
 {
