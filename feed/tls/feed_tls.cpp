@@ -29,7 +29,6 @@ const long long CLOSE_NOTIFY_MS = 500;
 
 const uint16_t SUITES[] = {
     BR_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,       BR_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
-    BR_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256, BR_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
     BR_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,       BR_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
 };
 
@@ -297,8 +296,8 @@ void init_engine(TlsSession *s, long long now)
     br_ssl_engine_set_default_ecdsa(&cc->eng);
     br_x509_minimal_set_rsa(xc, br_ssl_engine_get_rsavrfy(&cc->eng));
     br_x509_minimal_set_ecdsa(xc, br_ssl_engine_get_ec(&cc->eng), br_ssl_engine_get_ecdsa(&cc->eng));
-    static const br_hash_class *const HASHES[] = {&br_sha1_vtable, &br_sha224_vtable, &br_sha256_vtable,
-                                                  &br_sha384_vtable, &br_sha512_vtable};
+    static const br_hash_class *const HASHES[] = {&br_sha224_vtable, &br_sha256_vtable, &br_sha384_vtable,
+                                                  &br_sha512_vtable};
     for (const br_hash_class *hash : HASHES) {
         int id = (int)((hash->desc >> BR_HASHDESC_ID_OFF) & BR_HASHDESC_ID_MASK);
         br_ssl_engine_set_hash(&cc->eng, id, hash);
@@ -308,7 +307,6 @@ void init_engine(TlsSession *s, long long now)
     br_ssl_engine_set_prf_sha256(&cc->eng, &br_tls12_sha256_prf);
     br_ssl_engine_set_prf_sha384(&cc->eng, &br_tls12_sha384_prf);
     br_ssl_engine_set_default_aes_gcm(&cc->eng);
-    br_ssl_engine_set_default_chapol(&cc->eng);
     br_x509_minimal_set_time(xc, (uint32_t)(now / SECONDS_PER_DAY) + DAYS_TO_1970,
                              (uint32_t)(now % SECONDS_PER_DAY));
     br_ssl_engine_set_buffers_bidi(&cc->eng, s->input, sizeof s->input, s->output, sizeof s->output);

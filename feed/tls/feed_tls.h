@@ -7,8 +7,10 @@
  *                        FeedTransport whose close ends the TLS session
  *   feed_tls_build_epoch the build date the wall clock is compared with
  *
- * Suites: ECDHE (RSA or ECDSA certificates) with AES-GCM or ChaCha20-Poly1305
- * only; TLS 1.2 only (BearSSL has no TLS 1.3). SNI is sent and the server's
+ * Suites: ECDHE (RSA or ECDSA certificates) with AES-GCM only, which every
+ * cloud broker offers; signatures with SHA-2 only. ChaCha20-Poly1305 and SHA-1
+ * are left out to keep feed_update within its flash budget. TLS 1.2 only
+ * (BearSSL has no TLS 1.3). SNI is sent and the server's
  * name is checked against its certificate. It fails closed: there is no way
  * to turn verification off.
  *
