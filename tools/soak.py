@@ -19,7 +19,8 @@ under these loads and faults:
   feed       up, then a cycle of down 30 s (refused), up 30 s, accepting and
              never answering 20 s (shorter in runs under 240 s)
   script     once, a feed_update that hangs (the child bound must end it)
-  mqtt       for a part of the run feed_url names a local mosquitto: what the
+  mqtt       for a part of the run feed_url names a local mosquitto, first in
+             clear, then over TLS (certificates made with openssl): what the
              spool kept over HTTP goes on over MQTT, and back
   kills      for a part of the run, a feed_update run (with its curl) is
              killed by SIGKILL every second, at whatever step it is in
@@ -476,9 +477,18 @@ class MqttFeed:
     def __init__(self, work):
         directory = os.path.join(work, "mqtt")
         os.makedirs(directory)
+        feedfixture.make_certificates(directory)
         self.broker = brokerfixture.Mosquitto(directory)
+        tls_port = brokerfixture.free_port()
+        with open(os.path.join(directory, "mosquitto.conf"), "a") as f:
+            f.write("listener %d %s\nallow_anonymous true\ncafile %s/ca.pem\ncertfile %s/server.pem\n"
+                    "keyfile %s/server.key\n" % (tls_port, brokerfixture.HOST, directory, directory, directory))
         self.broker.start()
+        if not simcamera.wait_for(lambda: brokerfixture.accepts(tls_port), 10):
+            raise RuntimeError("mosquitto did not open its TLS listener: " + self.broker.log())
         self.url = "mqtt://%s:%d/%s" % (brokerfixture.HOST, self.broker.open_port, MQTT_PREFIX)
+        # BearSSL checks DNS names only: the certificate is for localhost, the listener on 127.0.0.1.
+        self.tls_url = "mqtts://localhost:%d/%s?cafile=%s/ca.pem" % (tls_port, MQTT_PREFIX, directory)
         self.path = os.path.join(directory, "received")
         self.output = open(self.path, "wb")
         self.sub = subprocess.Popen(
@@ -765,6 +775,7 @@ class Soak:
         self.mqtt = MqttFeed(self.work)
         self.killer = Killer(self.home)
         self.storage = None          # (points delivered directly, loss lines) once the window ran
+        self.tls_window = [0, 0]     # wall times while feed_url named the TLS listener
         self.in_place = []           # parse errors logged by each rewrite in place
         self.sensor_type = 3
         self.write_config(3, True)
@@ -918,7 +929,7 @@ class Soak:
         flood_asked = False
         fault_turn = 0
         away = None
-        on_mqtt = False
+        on_mqtt = None
         storage, storage_t = "before", None
         in_place = list(IN_PLACE_AT)
         start = time.monotonic()
@@ -927,10 +938,17 @@ class Soak:
             if t >= seconds:
                 break
             part = t / seconds
-            if (MQTT_WINDOW[0] <= part < MQTT_WINDOW[1]) != on_mqtt:
-                on_mqtt = not on_mqtt
-                self.set_feed_url(self.mqtt.url if on_mqtt else self.server.url)
-                say("feed", "feed_url names mosquitto" if on_mqtt else "feed_url names the HTTP server again")
+            middle = (MQTT_WINDOW[0] + MQTT_WINDOW[1]) / 2
+            want = None if not MQTT_WINDOW[0] <= part < MQTT_WINDOW[1] else "mqtt" if part < middle else "mqtts"
+            if want != on_mqtt:
+                if want == "mqtts":
+                    self.tls_window = [time.time(), None]
+                elif on_mqtt == "mqtts":
+                    self.tls_window[1] = time.time()
+                on_mqtt = want
+                self.set_feed_url({None: self.server.url, "mqtt": self.mqtt.url, "mqtts": self.mqtt.tls_url}[want])
+                say("feed", {None: "feed_url names the HTTP server again", "mqtt": "feed_url names mosquitto",
+                             "mqtts": "feed_url names mosquitto's TLS listener"}[want])
             if (KILL_WINDOW[0] <= part < KILL_WINDOW[1]) != self.killer.on.is_set():
                 if self.killer.on.is_set():
                     self.killer.on.clear()
@@ -1004,6 +1022,8 @@ class Soak:
             self.storage_restore()
         if on_mqtt:
             self.set_feed_url(self.server.url)
+            if on_mqtt == "mqtts":
+                self.tls_window[1] = time.time()
 
     def drain(self, expected_messages):
         """Endpoint up, no more triggers: until every message ran and the spool is empty."""
@@ -1229,9 +1249,11 @@ class Soak:
                        status, stop_s, "" if self.feed_off_stop else " (NOT under way: no hang, or it had ended)",
                        STOP_S_MAX))
         self.report_flood()
-        self.check(len(mqtt) > 0 and not any(m[2] is None for m in mqtt),
-                   "mqtt     %d points delivered over MQTT to mosquitto during its window, merged above with "
-                   "HTTP's" % len(mqtt))
+        start, end = self.tls_window
+        tls = sum(1 for m in mqtt if start <= m[0] <= (end or start))
+        self.check(tls > 0 and len(mqtt) > tls,
+                   "mqtt     %d points delivered over MQTT to mosquitto during its window, %d of them while feed_url "
+                   "named its TLS listener; merged above with HTTP's" % (len(mqtt), tls))
         self.check(kills > 0, "kills    %d feed_update runs killed by SIGKILL during their window" % kills)
         if self.storage is None:
             self.check(False, "storage  the window with an unwritable spool did not run")
