@@ -12,7 +12,10 @@ FeedMqttResult send_packet(FeedMqttSession *s, const uint8_t *packet, int length
         return FEED_MQTT_FAILED;
     }
     FeedTransport *t = s->transport;
-    return t->write_all(t->ctx, packet, (size_t)length, deadlineMs) == 0 ? FEED_MQTT_OK : FEED_MQTT_FAILED;
+    if (t->write_all(t->ctx, packet, (size_t)length, deadlineMs) != 0)
+        return FEED_MQTT_FAILED;
+    s->lastSentMs = feed_transport_now_ms();
+    return FEED_MQTT_OK;
 }
 
 /* What a publishing client reads of a packet, in either protocol. */
@@ -23,6 +26,7 @@ struct Incoming {
     int v311;  /* a CONNACK of 3.1.1's form */
     uint16_t receiveMaximum; /* CONNACK: 65535 unless an MQTT 5 broker said less */
     uint32_t maximumPacketSize; /* CONNACK: 0 unless an MQTT 5 broker said one */
+    int serverKeepaliveS;       /* CONNACK: -1 unless an MQTT 5 broker said one */
 };
 
 /* Decodes the first packet in s->in as the session's protocol reads it: MQTT_DECODE_*, *size its bytes. */
@@ -32,13 +36,13 @@ int decode(const FeedMqttSession *s, Incoming *in, size_t *size)
         Mqtt5Packet p;
         int r = mqtt5_decode(s->in, s->inLength, &p);
         *in = Incoming{p.type, p.packet_id, p.reason_code, p.v311, p.v311 ? (uint16_t)65535 : p.receive_maximum,
-                       p.v311 ? 0 : p.maximum_packet_size};
+                       p.v311 ? 0 : p.maximum_packet_size, p.v311 ? -1 : p.server_keepalive_s};
         *size = p.size;
         return r;
     }
     MqttPacket p;
     int r = mqtt_decode(s->in, s->inLength, &p);
-    *in = Incoming{p.type, p.packet_id, p.return_code, 0, 65535, 0};
+    *in = Incoming{p.type, p.packet_id, p.return_code, 0, 65535, 0, -1};
     *size = p.size;
     return r;
 }
@@ -83,6 +87,7 @@ FeedMqttResult feed_mqtt_connect(FeedMqttSession *s, FeedTransport *t, const Mqt
     s->refusedCode = 0;
     s->receiveMaximum = 65535;
     s->maximumPacketSize = 0;
+    s->keepaliveS = c->keepalive_s;
     s->returnCode = -1;
     s->inLength = 0;
     uint8_t packet[MQTT_PACKET_MAX];
@@ -99,6 +104,8 @@ FeedMqttResult feed_mqtt_connect(FeedMqttSession *s, FeedTransport *t, const Mqt
     s->returnCode = p.code;
     s->receiveMaximum = p.receiveMaximum;
     s->maximumPacketSize = p.maximumPacketSize;
+    if (p.serverKeepaliveS >= 0)
+        s->keepaliveS = (unsigned)p.serverKeepaliveS;
     if (s->v5 && p.v311) {
         /* A 3.1.1 broker: the protocol level is all it can refuse in our CONNECT. */
         if (p.code == MQTT_CONNACK_BAD_PROTOCOL || p.code == MQTT_CONNACK_ACCEPTED)
@@ -148,9 +155,16 @@ FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *mess
     int codes[FEED_MQTT_BATCH_MAX] = {};
     int waiting = sent;
     while (waiting > 0) {
+        long long ping = s->keepaliveS > 0 ? s->lastSentMs + (long long)s->keepaliveS * 1000 : deadlineMs;
+        long long until = ping < deadlineMs ? ping : deadlineMs;
         Incoming p;
-        if (next_packet(s, &p, deadlineMs) != FEED_MQTT_OK)
+        if (next_packet(s, &p, until) != FEED_MQTT_OK) {
+            uint8_t pingreq[2];
+            if (until < deadlineMs && errno == ETIMEDOUT && writeError == 0
+                && send_packet(s, pingreq, mqtt_encode_pingreq(pingreq, sizeof pingreq), deadlineMs) == FEED_MQTT_OK)
+                continue;
             break;
+        }
         if (p.type != MQTT_PUBACK)
             continue;
         int index = (int)((p.packetId + 65535u - firstId) % 65535u);

@@ -40,6 +40,8 @@ struct FeedMqttSession {
                                              MQTT5_PACKET_TOO_LARGE for one not sent as over maximumPacketSize */
     uint16_t receiveMaximum;              /* the broker's Receive Maximum (MQTT 5): most messages awaiting PUBACK */
     uint32_t maximumPacketSize;           /* the broker's Maximum Packet Size (MQTT 5); 0: none said */
+    unsigned keepaliveS;                  /* in force: the broker's Server Keep Alive (MQTT 5), else ours; 0: none */
+    long long lastSentMs;                 /* when a packet last went out, for the keep-alive */
     uint8_t in[2 * MQTT_PACKET_MAX];      /* bytes read and not yet decoded */
     size_t inLength;
 };
@@ -69,7 +71,8 @@ FeedMqttResult feed_mqtt_connect(FeedMqttSession *s, FeedTransport *t, const Mqt
  * delivered. FEED_MQTT_OK when all came; FEED_MQTT_POINT_REFUSED when the
  * message after them was refused by its PUBACK, or is larger than the
  * broker's Maximum Packet Size (it and those after it are then not sent);
- * the session stays usable.
+ * the session stays usable. A wait for PUBACKs longer than the keep-alive in
+ * force sends PINGREQ, so a broker that set a short one keeps the session.
  */
 FeedMqttResult feed_mqtt_publish(FeedMqttSession *s, const FeedMqttMessage *messages, int count, int retain,
                                  uint16_t firstId, long long deadlineMs, int *confirmed);

@@ -1,10 +1,13 @@
 /* The in-process MQTT session against a scripted broker behind the transport seam. */
 #include "mqtt_session.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <string.h>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +19,9 @@ struct ScriptedBroker {
     size_t at = 0;
     bool timeoutAtEnd = false;
     int writesLeft = -1; /* after this many writes the stream breaks (EPIPE); -1: never */
+    size_t pauseAt = SIZE_MAX; /* at this byte of the script the broker is silent for pauseMs */
+    long long pauseMs = 0;
+    long long pauseEnd = 0;
     std::vector<uint8_t> received;
 };
 
@@ -32,9 +38,27 @@ int fake_write(void *ctx, const unsigned char *buf, size_t len, long long)
     return 0;
 }
 
-long fake_read(void *ctx, unsigned char *buf, size_t size, long long)
+void sleep_until(long long ms)
+{
+    long long left = ms - feed_transport_now_ms();
+    if (left > 0)
+        usleep((useconds_t)(left * 1000));
+}
+
+long fake_read(void *ctx, unsigned char *buf, size_t size, long long deadlineMs)
 {
     auto *b = static_cast<ScriptedBroker *>(ctx);
+    if (b->at == b->pauseAt && b->pauseMs > 0) {
+        if (b->pauseEnd == 0)
+            b->pauseEnd = feed_transport_now_ms() + b->pauseMs;
+        if (deadlineMs < b->pauseEnd) {
+            sleep_until(deadlineMs);
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        sleep_until(b->pauseEnd);
+        b->pauseMs = 0;
+    }
     if (b->at == b->script.size()) {
         if (!b->timeoutAtEnd)
             return 0;
@@ -262,6 +286,44 @@ TEST(FeedMqttSession, AcksSentBeforeTheBrokerClosedCountEvenWhenALaterWriteFails
     EXPECT_EQ(FEED_MQTT_FAILED, feed_mqtt_publish(&s, messages, 3, 0, 1, 0, &confirmed));
     EXPECT_EQ(EPIPE, errno);
     EXPECT_EQ(1, confirmed);
+}
+
+/* A wait for PUBACKs longer than the keep-alive in force (the broker's Server Keep Alive, else ours) sends PINGREQ. */
+TEST(FeedMqttSession, AWaitPastTheKeepAliveInForceSendsAPing)
+{
+    const struct {
+        const char *name;
+        int v5;
+        uint16_t ours;
+        std::vector<uint8_t> connack;
+        bool ping;
+    } cases[] = {
+        {"MQTT 5: the broker's Server Keep Alive of 1 s", 1, 30,
+         {0x20, 0x06, 0x00, 0x00, 0x03, 0x13, 0x00, 0x01}, true},
+        {"MQTT 5: the broker's 0 turns it off", 1, 1, {0x20, 0x06, 0x00, 0x00, 0x03, 0x13, 0x00, 0x00}, false},
+        {"3.1.1: our own 1 s", 0, 1, connack(0), true},
+        {"3.1.1: our own 30 s", 0, 30, connack(0), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedBroker b;
+        b.script = join({c.connack, puback(1)});
+        b.pauseAt = c.connack.size();
+        b.pauseMs = 1300;
+        FeedTransport t = {&b, fake_write, fake_read, fake_close};
+        FeedMqttSession s;
+        MqttConnect connect = kConnect;
+        connect.keepalive_s = c.ours;
+        ASSERT_EQ(FEED_MQTT_OK, feed_mqtt_connect(&s, &t, &connect, c.v5, 0));
+        size_t at = b.received.size();
+        int confirmed = 0;
+        EXPECT_EQ(FEED_MQTT_OK, feed_mqtt_publish(&s, &kMessage, 1, 0, 1, feed_transport_now_ms() + 5000, &confirmed));
+        EXPECT_EQ(1, confirmed);
+        const std::vector<uint8_t> after(b.received.begin() + (long)at, b.received.end());
+        const std::vector<uint8_t> pingreq = {0xC0, 0x00};
+        bool pinged = after.size() >= 2 && std::equal(pingreq.begin(), pingreq.end(), after.end() - 2);
+        EXPECT_EQ(c.ping, pinged);
+    }
 }
 
 } // namespace
