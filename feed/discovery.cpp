@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "textout.h"
 #include "utf8text.h"
 
 namespace {
@@ -36,90 +37,64 @@ const CodeRow *code_row(int32_t code)
     return nullptr;
 }
 
-/* A bounded text being written: once something did not fit, ok stays false. */
-struct Out {
-    char *text;
-    size_t size;
-    size_t used;
-    bool ok;
-};
-
-void add(Out *o, const char *src, size_t n)
-{
-    if (!o->ok || o->used + n + 1 > o->size) {
-        o->ok = false;
-        return;
-    }
-    memcpy(o->text + o->used, src, n);
-    o->used += n;
-    o->text[o->used] = '\0';
-}
-
-void add_text(Out *o, const char *src) { add(o, src, strlen(src)); }
 
 /* Scratch for one JSON string body. Owner: the process's single thread; no lock. */
 char g_jsonScratch[UTF8_JSON_SIZE(FEED_DISCOVERY_TEXT_MAX)];
 
 /* "src" as a JSON string, quotes included. */
-void add_string(Out *o, const char *src, size_t n)
+void add_string(TextOut *o, const char *src, size_t n)
 {
     if (n > FEED_DISCOVERY_TEXT_MAX) {
-        o->ok = false;
+        o->full = true;
         return;
     }
     size_t length = utf8_json_string(src, n, g_jsonScratch, sizeof g_jsonScratch);
-    add(o, "\"", 1);
-    add(o, g_jsonScratch, length);
-    add(o, "\"", 1);
+    text_put(o, "\"", 1);
+    text_put(o, g_jsonScratch, length);
+    text_put(o, "\"", 1);
 }
 
 /* ,"key":"value" (no comma for the first member: the caller opens with "{"). */
-void member(Out *o, const char *key, const char *value, size_t n)
+void member(TextOut *o, const char *key, const char *value, size_t n)
 {
     if (o->used > 0 && o->text[o->used - 1] != '{')
-        add(o, ",", 1);
+        text_put(o, ",", 1);
     add_string(o, key, strlen(key));
-    add(o, ":", 1);
+    text_put(o, ":", 1);
     add_string(o, value, n);
 }
 
-void member_text(Out *o, const char *key, const char *value) { member(o, key, value, strlen(value)); }
+void member_text(TextOut *o, const char *key, const char *value) { member(o, key, value, strlen(value)); }
 
-void add_level(Out *o, const char *text)
+void add_level(TextOut *o, const char *text)
 {
     char level[UTF8_TOPIC_SIZE(SPOOL_TEXT_MAX)];
     size_t n = strlen(text);
     if (n > SPOOL_TEXT_MAX) {
-        o->ok = false;
+        o->full = true;
         return;
     }
-    add(o, level, utf8_topic_text(text, n, level, sizeof level));
+    text_put(o, level, utf8_topic_text(text, n, level, sizeof level));
 }
 
 /* PREFIX/FEEDID/ then last: the points' topic (last the channel) or the status topic. */
-void feed_topic(const FeedDiscoveryIds *d, const char *last, bool lastIsLevel, Out *o)
+void feed_topic(const FeedDiscoveryIds *d, const char *last, bool lastIsLevel, TextOut *o)
 {
-    add_text(o, d->prefix);
+    text_put_str(o, d->prefix);
     add_level(o, d->feed);
-    add(o, "/", 1);
+    text_put(o, "/", 1);
     if (lastIsLevel)
         add_level(o, last);
     else
-        add_text(o, last);
+        text_put_str(o, last);
 }
 
-Out out_of(char *text, size_t size)
+void availability(const FeedDiscoveryIds *d, TextOut *o, char *topic, size_t topicSize)
 {
-    text[0] = '\0';
-    return Out{text, size, 0, true};
-}
-
-void availability(const FeedDiscoveryIds *d, Out *o, char *topic, size_t topicSize)
-{
-    Out t = out_of(topic, topicSize);
+    TextOut t = text_out(topic, topicSize);
     feed_topic(d, "status", false, &t);
-    if (!t.ok) {
-        o->ok = false;
+    if (t.full) {
+        o->full = true;
         return;
     }
     member(o, "availability_topic", topic, t.used);
@@ -128,16 +103,16 @@ void availability(const FeedDiscoveryIds *d, Out *o, char *topic, size_t topicSi
     member_text(o, "payload_not_available", "offline");
 }
 
-void device(const FeedDiscoveryIds *d, Out *o)
+void device(const FeedDiscoveryIds *d, TextOut *o)
 {
     char name[SPOOL_TEXT_MAX + 16];
     snprintf(name, sizeof name, "Ombrelle %.*s", SPOOL_TEXT_MAX, d->feed);
-    add(o, ",\"device\":{\"identifiers\":[", 26);
+    text_put(o, ",\"device\":{\"identifiers\":[", 26);
     add_string(o, d->clientId, strlen(d->clientId));
-    add(o, "]", 1);
+    text_put(o, "]", 1);
     member_text(o, "name", name);
     member_text(o, "model", "Ombrelle");
-    add(o, "}", 1);
+    text_put(o, "}", 1);
 }
 
 /* The memory file: a header, the memos, a checksum of all before it. */
@@ -251,19 +226,19 @@ int feed_discovery_config(const FeedDiscoveryIds *d, const char *channel, int32_
 {
     char objectId[64 + SPOOL_TEXT_MAX + 2];
     size_t idLength = feed_discovery_object_id(d->clientId, channel, objectId, sizeof objectId);
-    Out t = out_of(m->topic, sizeof m->topic);
-    add_text(&t, d->discoveryPrefix);
-    add_text(&t, "/sensor/");
-    add(&t, objectId, idLength);
-    add_text(&t, "/config");
+    TextOut t = text_out(m->topic, sizeof m->topic);
+    text_put_str(&t, d->discoveryPrefix);
+    text_put_str(&t, "/sensor/");
+    text_put(&t, objectId, idLength);
+    text_put_str(&t, "/config");
     m->topicSize = t.used;
 
     /* The points' topic, then the status topic, in turn. Owner: the process's single thread; no lock. */
     static char topic[FEED_DISCOVERY_TEXT_MAX];
-    Out state = out_of(topic, sizeof topic);
+    TextOut state = text_out(topic, sizeof topic);
     feed_topic(d, channel, true, &state);
-    Out o = out_of(m->payload, sizeof m->payload);
-    add(&o, "{", 1);
+    TextOut o = text_out(m->payload, sizeof m->payload);
+    text_put(&o, "{", 1);
     member_text(&o, "name", channel);
     member(&o, "unique_id", objectId, idLength);
     member(&o, "state_topic", topic, state.used);
@@ -278,27 +253,27 @@ int feed_discovery_config(const FeedDiscoveryIds *d, const char *channel, int32_
     }
     char expire[32];
     int n = snprintf(expire, sizeof expire, ",\"expire_after\":%u", d->expireAfterS);
-    add(&o, expire, (size_t)n);
+    text_put(&o, expire, (size_t)n);
     availability(d, &o, topic, sizeof topic);
     device(d, &o);
-    add(&o, "}", 1);
+    text_put(&o, "}", 1);
     m->payloadSize = o.used;
-    return t.ok && state.ok && o.ok ? 0 : -1;
+    return t.full || state.full || o.full ? -1 : 0;
 }
 
 int feed_discovery_status(const FeedDiscoveryIds *d, const char *at, FeedDiscoveryMessage *m)
 {
-    Out t = out_of(m->topic, sizeof m->topic);
+    TextOut t = text_out(m->topic, sizeof m->topic);
     feed_topic(d, "status", false, &t);
     m->topicSize = t.used;
-    Out o = out_of(m->payload, sizeof m->payload);
-    add(&o, "{", 1);
+    TextOut o = text_out(m->payload, sizeof m->payload);
+    text_put(&o, "{", 1);
     member_text(&o, "state", "online");
     if (at[0] != '\0')
         member_text(&o, "last", at);
-    add(&o, "}", 1);
+    text_put(&o, "}", 1);
     m->payloadSize = o.used;
-    return t.ok && o.ok ? 0 : -1;
+    return t.full || o.full ? -1 : 0;
 }
 
 uint32_t feed_discovery_hash(const FeedDiscoveryMessage *m)

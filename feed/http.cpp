@@ -14,6 +14,7 @@
 
 #include "endpoint.h"
 #include "transport.h"
+#include "textout.h"
 #include "utf8text.h"
 
 extern char **environ;
@@ -22,31 +23,11 @@ namespace {
 
 enum { kJsonMax = UTF8_JSON_SIZE(SPOOL_TEXT_MAX) };
 
-/* The document so far, and whether everything fitted. */
-struct Body {
-    char *out;
-    size_t size;
-    size_t used;
-    bool full;
-};
 
-void put(Body *b, const char *text, size_t n)
-{
-    if (b->full || b->used + n >= b->size) {
-        b->full = true;
-        return;
-    }
-    memcpy(b->out + b->used, text, n);
-    b->used += n;
-    b->out[b->used] = '\0';
-}
-
-void put_text(Body *b, const char *text) { put(b, text, strlen(text)); }
-
-void put_json(Body *b, const char *text)
+void put_json(TextOut *b, const char *text)
 {
     char json[kJsonMax];
-    put(b, json, utf8_json_string(text, strlen(text), json, sizeof json));
+    text_put(b, json, utf8_json_string(text, strlen(text), json, sizeof json));
 }
 
 size_t json_length(const char *text)
@@ -75,62 +56,62 @@ int points_that_fit(const FeedOutPoint *points, int count, size_t size)
     return n;
 }
 
-void put_stream(Body *b, const FeedOutPoint *points, int n, int first, int fresh)
+void put_stream(TextOut *b, const FeedOutPoint *points, int n, int first, int fresh)
 {
     const char *channel = points[first].point->channel;
     const char *current = points[first].point->value;
     for (int i = first; i < n; i++)
         if (strcmp(points[i].point->channel, channel) == 0)
             current = points[i].point->value;
-    put_text(b, "{\"id\":\"");
+    text_put_str(b, "{\"id\":\"");
     put_json(b, channel);
-    put_text(b, "\",\"current_value\":\"");
+    text_put_str(b, "\",\"current_value\":\"");
     put_json(b, current);
-    put_text(b, "\"");
+    text_put_str(b, "\"");
     if (!fresh) {
-        put_text(b, ",\"datapoints\":[");
+        text_put_str(b, ",\"datapoints\":[");
         bool comma = false;
         for (int i = first; i < n; i++) {
             if (strcmp(points[i].point->channel, channel) != 0)
                 continue;
-            put_text(b, comma ? ",{" : "{");
+            text_put_str(b, comma ? ",{" : "{");
             comma = true;
             if (points[i].at[0] != '\0') {
-                put_text(b, "\"at\":\"");
-                put_text(b, points[i].at);
-                put_text(b, "\",");
+                text_put_str(b, "\"at\":\"");
+                text_put_str(b, points[i].at);
+                text_put_str(b, "\",");
             }
-            put_text(b, "\"value\":\"");
+            text_put_str(b, "\"value\":\"");
             put_json(b, points[i].point->value);
-            put_text(b, "\"}");
+            text_put_str(b, "\"}");
         }
-        put_text(b, "]");
+        text_put_str(b, "]");
     }
-    put_text(b, "}");
+    text_put_str(b, "}");
 }
 
 /* Appends text to the curl configuration as a quoted string: '"' and '\' escaped, line ends as \n. */
-void put_quoted(Body *b, const char *text, size_t n)
+void put_quoted(TextOut *b, const char *text, size_t n)
 {
-    put_text(b, "\"");
+    text_put_str(b, "\"");
     for (size_t i = 0; i < n; i++) {
         char c = text[i];
         if (c == '"' || c == '\\') {
             char e[2] = {'\\', c};
-            put(b, e, 2);
+            text_put(b, e, 2);
         } else if (c == '\n' || c == '\r') {
-            put(b, c == '\n' ? "\\n" : "\\r", 2);
+            text_put(b, c == '\n' ? "\\n" : "\\r", 2);
         } else {
-            put(b, &c, 1);
+            text_put(b, &c, 1);
         }
     }
-    put_text(b, "\"\n");
+    text_put_str(b, "\"\n");
 }
 
-void put_option(Body *b, const char *name, const char *value)
+void put_option(TextOut *b, const char *name, const char *value)
 {
-    put_text(b, name);
-    put_text(b, " = ");
+    text_put_str(b, name);
+    text_put_str(b, " = ");
     put_quoted(b, value, strlen(value));
 }
 
@@ -286,8 +267,8 @@ void classify(int code, FeedSendResult *r, int points)
 int feed_http_document(const FeedOutPoint *points, int count, int fresh, char *out, size_t size, size_t *length)
 {
     int n = points_that_fit(points, count, size);
-    Body b = {out, size, 0, false};
-    put_text(&b, "{\"version\":\"1.0.0\",\"datastreams\":[");
+    TextOut b = {out, size, 0, false};
+    text_put_str(&b, "{\"version\":\"1.0.0\",\"datastreams\":[");
     bool comma = false;
     for (int i = 0; i < n; i++) {
         bool seen = false;
@@ -296,11 +277,11 @@ int feed_http_document(const FeedOutPoint *points, int count, int fresh, char *o
         if (seen)
             continue;
         if (comma)
-            put_text(&b, ",");
+            text_put_str(&b, ",");
         comma = true;
         put_stream(&b, points, n, i, fresh);
     }
-    put_text(&b, "]}");
+    text_put_str(&b, "]}");
     *length = b.used;
     return b.full ? 0 : n;
 }
@@ -321,9 +302,9 @@ void feed_http_send(const char *base, const char *key, const char *cafile, const
     snprintf(number, sizeof number, "%lld.%03lld", (left > 0 ? left : 1) / 1000, (left > 0 ? left : 1) % 1000);
     snprintf(url, sizeof url, "%s/feeds/%s.json", base, points[0].point->feed);
     snprintf(header, sizeof header, "X-ApiKey: %s", key);
-    Body c = {g_config, sizeof g_config, 0, false};
+    TextOut c = {g_config, sizeof g_config, 0, false};
     /* Expect is off: it would stall each request a second. */
-    put_text(&c, "silent\nshow-error\nrequest = \"PUT\"\noutput = \"/dev/null\"\nwrite-out = \"%{http_code}\"\n");
+    text_put_str(&c, "silent\nshow-error\nrequest = \"PUT\"\noutput = \"/dev/null\"\nwrite-out = \"%{http_code}\"\n");
     put_option(&c, "max-time", number);
     put_option(&c, "url", url);
     put_option(&c, "header", "Content-Type: application/json");
@@ -331,7 +312,7 @@ void feed_http_send(const char *base, const char *key, const char *cafile, const
     put_option(&c, "header", header);
     if (cafile != nullptr)
         put_option(&c, "cacert", cafile);
-    put_text(&c, "data-binary = ");
+    text_put_str(&c, "data-binary = ");
     put_quoted(&c, g_body, bodyLength);
     if (c.full) {
         snprintf(r->error, sizeof r->error, "cannot build the feed document");
