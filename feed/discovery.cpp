@@ -147,21 +147,6 @@ int fail_closing(int fd)
 }
 
 /* A spool file of ours, never followed or blocked on: a regular file, or -1. */
-int open_regular(int dirFd, const char *name, int flags)
-{
-    int fd = g_spoolFs->openat(dirFd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (g_spoolFs->fstat(fd, &st) != 0)
-        return fail_closing(fd);
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return fail_closing(fd);
-    }
-    return fd;
-}
-
 int decode_memory(const unsigned char *b, size_t n, FeedChannelMemory *m)
 {
     if (n < kMemoryHeader + 4 || get32(b) != kMemoryMagic || get32(b + 4) != kMemoryVersion)
@@ -294,7 +279,7 @@ size_t feed_discovery_packet_size(const FeedDiscoveryMessage *m)
 void feed_channels_load(int dirFd, FeedChannelMemory *m)
 {
     *m = FeedChannelMemory{};
-    int fd = open_regular(dirFd, "channels", O_RDONLY);
+    int fd = spool_open_file(dirFd, "channels", O_RDONLY);
     if (fd < 0)
         return;
     ssize_t n = g_spoolFs->pread(fd, g_memoryFile.bytes, sizeof g_memoryFile.bytes, 0);
@@ -352,7 +337,7 @@ int feed_channels_save(int dirFd, FeedChannelMemory *m)
     size_t n = kMemoryHeader + memos;
     put32(b + n, fnv1a(b, n, 2166136261u));
     n += 4;
-    int fd = open_regular(dirFd, "channels.new", O_WRONLY | O_CREAT | O_TRUNC);
+    int fd = spool_open_file(dirFd, "channels.new", O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0)
         return -1;
     ssize_t written = g_spoolFs->pwrite(fd, b, n, 0);

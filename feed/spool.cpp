@@ -74,19 +74,7 @@ int open_file(int dirFd, const char *name, int create)
 
 int open_file_flags(int dirFd, const char *name, int create)
 {
-    int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
-    int fd = g_spoolFs->openat(dirFd, name, flags, 0600);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (g_spoolFs->fstat(fd, &st) != 0)
-        return fail_keep_errno(fd);
-    if (!S_ISREG(st.st_mode)) {
-        g_spoolFs->close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
+    return spool_open_file(dirFd, name, O_RDWR | (create ? O_CREAT : 0));
 }
 
 int write_exact(int fd, const void *buf, size_t length, off_t offset)
@@ -335,15 +323,7 @@ void restore_positions(FeedSpool *s, const FeedSpool *before)
 /* A spool file opened for reading only, or -1: never created, followed or blocked on. */
 int open_reader(int dirFd, const char *name)
 {
-    int fd = g_spoolFs->openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (g_spoolFs->fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        g_spoolFs->close(fd);
-        return -1;
-    }
-    return fd;
+    return spool_open_file(dirFd, name, O_RDONLY);
 }
 
 int by_name(const void *a, const void *b)
@@ -420,6 +400,21 @@ int copy_records(FeedSpool *s, int fd)
 }
 
 } // namespace
+
+int spool_open_file(int dirFd, const char *name, int flags)
+{
+    int fd = g_spoolFs->openat(dirFd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (g_spoolFs->fstat(fd, &st) != 0)
+        return fail_keep_errno(fd);
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return fail_keep_errno(fd);
+    }
+    return fd;
+}
 
 const spool_fs_ops spool_fs_system = {sys_open, sys_openat, mkdir, fstat, flock, write, pwrite, pread,
                                       fdatasync, ftruncate, close, renameat, unlinkat, fsync};

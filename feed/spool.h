@@ -83,6 +83,14 @@ extern const spool_fs_ops spool_fs_system;
 /* The table in use. Owner: the process's single thread; no lock. */
 extern const spool_fs_ops *g_spoolFs;
 
+/*
+ * Opens name in the spool folder dirFd with flags (O_RDONLY, O_RDWR or
+ * O_WRONLY, and O_CREAT, O_TRUNC as needed; a file made is 0600) through
+ * g_spoolFs, never following a link nor blocking on a FIFO. Returns the
+ * descriptor, or -1 with errno (EINVAL for what is not a regular file).
+ */
+int spool_open_file(int dirFd, const char *name, int flags);
+
 /* Longest feed, channel or value in bytes: Ombrelle's whole command fits in 256. */
 enum { SPOOL_TEXT_MAX = 255 };
 
