@@ -281,6 +281,14 @@ class Publishing(WithMosquitto):
         self.assertMessages(sub.wait_for(len(cases)),
                             [(topic, value, call) for (_, topic, value), call in zip(cases, calls)])
 
+    def test_a_point_too_long_for_one_mqtt_message_is_refused_at_once_and_not_kept(self):
+        camera = self.camera(self.url("/" + "p" * 250))
+        result = camera.run(KEY, FEED, "c" * 255, "\x01" * 255)
+        self.assertEqual(2, result.returncode, result.stderr)
+        self.assertIn("channel name and value too long for one MQTT message (more than 2048 bytes)", result.stderr)
+        self.assertEqual(0, camera.kept())
+        self.assertEqual(0, self.send(camera, "T", "1")[0].returncode)
+
 
 class Credentials(WithMosquitto):
     WRONG = "Wr0ngPw9"
