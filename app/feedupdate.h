@@ -25,9 +25,8 @@
 #include <stdio.h>
 
 #include "applog.h"
+#include "feed_exit.h"
 #include "shellcmd.h"
-
-enum { FEED_EXIT_DELIVERED = 0, FEED_EXIT_REFUSED = 2, FEED_EXIT_KEPT = 3, FEED_EXIT_DROPPED = 4, FEED_EXIT_LOST = 5 };
 
 enum { FEED_UPDATE_WORDS = 4 };
 

@@ -60,7 +60,6 @@ void announce_channel(FeedAnnounce *a, FeedMqttCall *c, const SpoolPoint *p, lon
         return;
     memo->published = hash;
     feed_channels_touch(&a->memory, memo);
-    return;
 }
 
 int seen_before(const FeedOutPoint *points, int i)

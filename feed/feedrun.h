@@ -20,13 +20,7 @@
 
 #include <stdio.h>
 
-enum FeedExit {
-    FEED_EXIT_DELIVERED = 0,
-    FEED_EXIT_REFUSED = 2,
-    FEED_EXIT_KEPT = 3,
-    FEED_EXIT_DROPPED = 4,
-    FEED_EXIT_LOST = 5,
-};
+#include "feed_exit.h"
 
 /* Tries a point refused by itself gets before it becomes a dead letter. */
 enum { FEED_REFUSALS_MAX = 3 };
