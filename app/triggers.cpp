@@ -118,6 +118,22 @@ void read_trigger_settings(int32_t AppContext_t::*enabled, char *AppContext_t::*
     out->named = out->name[0] != '\0';
 }
 
+/* The four words feed_update gets for a message: key, feed identifier, name and state text. */
+struct MessageWords {
+    char name[TRIGGER_MESSAGE_SIZE];
+    const char *words[FEED_UPDATE_WORDS];
+};
+
+void words_of(const FeedMessage *m, MessageWords *w)
+{
+    memcpy(w->name, m->text, m->name_length);
+    w->name[m->name_length] = '\0';
+    w->words[0] = m->apikey;
+    w->words[1] = m->feedid;
+    w->words[2] = w->name;
+    w->words[3] = m->text + m->name_length;
+}
+
 /*
  * Runs feed_update for one message: 0 when it ran to its end and the point was
  * delivered or kept (then logged as sent), MESSAGE_LOST when feed_update lost it
@@ -129,12 +145,10 @@ int run_feed_update(const FeedMessage *m)
     const char *home = getenv("TS_APP_HOME");
     if (home == NULL)
         return SHELLCMD_NOT_STARTED;
-    char name[TRIGGER_MESSAGE_SIZE];
-    memcpy(name, m->text, m->name_length);
-    name[m->name_length] = '\0';
-    const char *const words[FEED_UPDATE_WORDS] = {m->apikey, m->feedid, name, m->text + m->name_length};
+    MessageWords w;
+    words_of(m, &w);
     int status;
-    int rc = feed_update_run(home, words, &status);
+    int rc = feed_update_run(home, w.words, &status);
     if (rc != 0)
         return rc;
     if (status == SHELLCMD_EXIT_SIGNAL)
@@ -459,12 +473,10 @@ bool keep_feed_message(const FeedMessage *m, unsigned bound_ms)
     const char *home = getenv("TS_APP_HOME");
     if (home == NULL)
         return false;
-    char name[TRIGGER_MESSAGE_SIZE];
-    memcpy(name, m->text, m->name_length);
-    name[m->name_length] = '\0';
-    const char *const words[FEED_UPDATE_WORDS] = {m->apikey, m->feedid, name, m->text + m->name_length};
+    MessageWords w;
+    words_of(m, &w);
     int status;
-    return feed_update_keep(home, words, bound_ms, &status) == 0 && !feed_status_lost(status);
+    return feed_update_keep(home, w.words, bound_ms, &status) == 0 && !feed_status_lost(status);
 }
 
 /* After the sender has ended: the next message not yet sent (the one the abort cut first), or false. */
